@@ -1,0 +1,35 @@
+#include "host/pmbus_protocol.h"
+
+PMBusProtocol::PMBusProtocol() = default;
+PMBusProtocol::~PMBusProtocol() = default;
+
+bool PMBusProtocol::InitSetting(const Json::Value& config) {
+    if (!config.isObject()) return false;
+    if (config.isMember("address")) address_ = static_cast<std::uint8_t>(config["address"].asUInt());
+    if (config.isMember("protocol_version"))
+        protocolVersion_ = static_cast<std::uint8_t>(config["protocol_version"].asUInt());
+    if (config.isMember("baud")) baud_ = config["baud"].asUInt();
+    return true;
+}
+
+int PMBusProtocol::process(const unsigned char* data, unsigned length) {
+    if (!data || length < 6) return -1;
+    response_ = data;
+    const int r = process_payload();
+    response_ = nullptr;
+    return r;
+}
+
+int PMBusProtocol::process_payload() { return 1; }
+int PMBusProtocol::process_error(int) { return 1; }
+
+int PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2) {
+    return write_pmbus_cmd(cid1, cid2, nullptr, 0);
+}
+
+int PMBusProtocol::write_pmbus_cmd(std::uint8_t cid1, std::uint8_t cid2, const std::uint8_t* info,
+                                   int length) {
+    if (!info || length < 0) length = 0;
+    if (auto c = controller_.lock()) c->Request(*this, cid1, cid2, info, length);
+    return length;
+}
