@@ -13,8 +13,14 @@ bool PMBusProtocol::InitSetting(const Json::Value& config) {
 }
 
 int PMBusProtocol::process(const unsigned char* data, unsigned length) {
-    if (!data || length < 6) return -1;
-    response_ = data;
+    return DeliverAnswer(data, length);
+}
+
+int PMBusProtocol::DeliverAnswer(const unsigned char* decoded, unsigned length) {
+    if (!decoded || length < 6) return -1;
+    const unsigned info = (static_cast<unsigned>(decoded[4]) | (static_cast<unsigned>(decoded[5]) << 8)) >> 1;
+    if (length < 6 + info) return -1;
+    response_ = decoded;
     const int r = process_payload();
     response_ = nullptr;
     return r;

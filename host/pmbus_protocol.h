@@ -17,10 +17,15 @@ public:
     // "protocol_version" (VER) and "baud" when present. False when the
     // configuration is not an object.
     bool InitSetting(const Json::Value& config) override;
-    // Takes one decoded answer in the response buffer layout and hands it to
-    // process_payload; returns its result, -1 for a buffer shorter than 6.
-    // The buffer must stay valid for the duration of the call.
+    // Received bytes. For now they are taken as one decoded answer (see
+    // DeliverAnswer); the serial runtime decodes wire frames here.
     int process(const unsigned char* data, unsigned length) override;
+
+    // Hands one decoded answer in the response buffer layout to
+    // process_payload and returns its result; -1 for a buffer shorter than 6
+    // or one shorter than its length field says. The buffer must stay valid
+    // for the duration of the call.
+    int DeliverAnswer(const unsigned char* decoded, unsigned length);
 
     // 31
     virtual int process_payload();
