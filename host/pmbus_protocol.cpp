@@ -13,7 +13,52 @@ bool PMBusProtocol::InitSetting(const Json::Value& config) {
 }
 
 int PMBusProtocol::process(const unsigned char* data, unsigned length) {
-    return DeliverAnswer(data, length);
+    std::vector<frame::DecodeEvent> events;
+    decoder_.Feed(data, length, events);
+    int handled = 0;
+    Handle(events, handled);
+    return handled;
+}
+
+void PMBusProtocol::FlushReceiver() {
+    std::vector<frame::DecodeEvent> events;
+    decoder_.Flush(events);
+    int handled = 0;
+    Handle(events, handled);
+}
+
+void PMBusProtocol::Handle(const std::vector<frame::DecodeEvent>& events, int& handled) {
+    for (const auto& e : events) {
+        if (!e.ok) {
+            InfoLog("PMBusProtocol: {} dropped {} bytes: {}", dataId_, e.bytes, frame::FaultName(e.fault));
+            continue;
+        }
+        const frame::Frame& f = e.frame;
+        if (f.adr != address_) {
+            ++foreignFrames_;
+            InfoLog("PMBusProtocol: {} dropped a frame from address {}", dataId_, f.adr);
+            continue;
+        }
+        auto c = controller_.lock();
+        if (c && !c->AcceptAnswer(*this, f)) continue;
+        const std::uint32_t stepBefore = commandStep_;
+        int r;
+        if (f.rtn != 0) {
+            r = process_error(f.rtn);
+        } else {
+            const std::vector<std::uint8_t> buf = f.ResponseBuffer();
+            r = DeliverAnswer(buf.data(), static_cast<unsigned>(buf.size()));
+        }
+        ++handled;
+        if (c) c->AnswerHandled(*this, stepBefore, f, r);
+    }
+}
+
+std::string PMBusProtocol::EncodeRequest(std::uint8_t cid1, std::uint8_t cid2, const std::uint8_t* info,
+                                         int length) const {
+    if (!info || length < 0) length = 0;
+    return frame::EncodeRequest(protocolVersion_, address_, cid1, cid2, info,
+                                static_cast<std::size_t>(length));
 }
 
 int PMBusProtocol::DeliverAnswer(const unsigned char* decoded, unsigned length) {

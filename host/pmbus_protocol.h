@@ -4,9 +4,11 @@
 // the response buffer laid out as
 //   [2] CID1, [4..5] length field (little-endian; halved = INFO length),
 //   [6..] INFO.
+#include "host/frame_codec.h"
 #include "host/vnq_spdevice.h"
 
 #include <cstdint>
+#include <string>
 
 class PMBusProtocol : public VNQSPDevice {
 public:
@@ -17,9 +19,21 @@ public:
     // "protocol_version" (VER) and "baud" when present. False when the
     // configuration is not an object.
     bool InitSetting(const Json::Value& config) override;
-    // Received bytes. For now they are taken as one decoded answer (see
-    // DeliverAnswer); the serial runtime decodes wire frames here.
+    // Received wire bytes, in any pieces. Every complete frame is checked:
+    // a rejected run is counted and logged; a good frame from another
+    // address, or one the controller refuses (AcceptAnswer), is dropped; an
+    // answer with RTN 0 goes to process_payload (DeliverAnswer), one with
+    // another RTN to process_error. Returns the number of answers handled.
     int process(const unsigned char* data, unsigned length) override;
+    // Ends the received stream before a new request: a frame still open
+    // counts as ended early.
+    void FlushReceiver();
+    // A request frame for this device's VER and ADR.
+    std::string EncodeRequest(std::uint8_t cid1, std::uint8_t cid2, const std::uint8_t* info,
+                              int length) const;
+    const frame::DecoderStats& FrameStats() const { return decoder_.Stats(); }
+    // Good frames dropped because they came from another address.
+    std::uint64_t ForeignFrames() const { return foreignFrames_; }
 
     // Hands one decoded answer in the response buffer layout to
     // process_payload and returns its result; -1 for a buffer shorter than 6
@@ -44,4 +58,10 @@ protected:
     std::uint32_t commandStep_ = 0;
     std::uint8_t protocolVersion_ = 0x21;
     std::uint8_t address_ = 1;
+
+private:
+    void Handle(const std::vector<frame::DecodeEvent>& events, int& handled);
+
+    frame::FrameDecoder decoder_;
+    std::uint64_t foreignFrames_ = 0;
 };

@@ -5,6 +5,8 @@ VNQController::~VNQController() = default;
 
 void VNQController::Log(const std::string&) {}
 void VNQController::Request(PMBusProtocol&, std::uint8_t, std::uint8_t, const std::uint8_t*, int) {}
+bool VNQController::AcceptAnswer(PMBusProtocol&, const frame::Frame&) { return true; }
+void VNQController::AnswerHandled(PMBusProtocol&, std::uint32_t, const frame::Frame&, int) {}
 void VNQController::ExchangeReset(VNQSPDevice&) {}
 bool VNQController::LinkReady(VNQSPDevice&) { return true; }
 void VNQController::Publish(VNQVDevice&, int, const std::uint8_t*, unsigned, bool) {}

@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+namespace frame {
+struct Frame;
+}
 class VNQVDevice;
 class VNQSPDevice;
 class PMBusProtocol;
@@ -36,6 +39,13 @@ public:
     // One request of the bus device; info may be null with length 0.
     virtual void Request(PMBusProtocol& dev, std::uint8_t cid1, std::uint8_t cid2,
                          const std::uint8_t* info, int length);
+    // A checksum-correct frame from the device's address arrived; false
+    // drops it (no request outstanding, a late answer, an echo). Default true.
+    virtual bool AcceptAnswer(PMBusProtocol& dev, const frame::Frame& answer);
+    // The accepted answer was handled: stepBefore is the command step it
+    // answered, result what process_payload (RTN 0) or process_error returned.
+    virtual void AnswerHandled(PMBusProtocol& dev, std::uint32_t stepBefore,
+                               const frame::Frame& answer, int result);
     // The bus device reset its exchange (round end or a refused answer).
     virtual void ExchangeReset(VNQSPDevice& dev);
     // Whether the line can take a request now (VNQSPDevice::RefreshStatus).
