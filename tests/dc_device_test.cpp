@@ -17,6 +17,12 @@
 
 namespace {
 
+// Packed record fields are read by value: gtest takes its arguments by reference.
+template <typename T>
+T Val(T x) {
+    return x;
+}
+
 using boost::posix_time::seconds;
 using boost::posix_time::second_clock;
 using testhost::InOneSecond;
@@ -94,13 +100,14 @@ TEST(DcDevice, InitVTakesIdAndDeadBands) {
         {R"({"appSetting": [1, 2]})", 0.1f, 20.0f},
         {R"({"appSetting": "diff_v"})", 0.1f, 20.0f},
         {R"({"appSetting": null})", 0.1f, 20.0f},
+        {R"([1, 2])", 0.1f, 20.0f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.config);
         testhost::Host host;
         auto dev = std::make_shared<tvr27pkDC>("dc");
         EXPECT_TRUE(dev->InitV(host.parent.get(), 31, ParseJson(c.config)));
-        EXPECT_EQ(dev->Record().data_id, 31u);
+        EXPECT_EQ(Val(dev->Record().data_id), 31u);
         EXPECT_EQ(dev->DataId(), 31u);
         EXPECT_EQ(dev->Controller(), host.ctl) << "bound to the parent's controller";
         EXPECT_FLOAT_EQ(dev->DiffV(), c.diffV);
@@ -113,7 +120,7 @@ TEST(DcDevice, InitVWithAnUnconvertibleDeadBandFailsAfterStoringTheId) {
     auto dev = std::make_shared<tvr27pkDC>("dc");
     EXPECT_THROW(dev->InitV(host.parent.get(), 44, ParseJson(R"({"appSetting": {"diff_v": [1]}})")),
                  Json::Exception);
-    EXPECT_EQ(dev->Record().data_id, 44u);
+    EXPECT_EQ(Val(dev->Record().data_id), 44u);
     EXPECT_EQ(dev->DataId(), 0u) << "the host base was not reached";
     EXPECT_EQ(dev->Controller(), nullptr);
 }

@@ -14,6 +14,12 @@
 
 namespace {
 
+// Packed record fields are read by value: gtest takes its arguments by reference.
+template <typename T>
+T Val(T x) {
+    return x;
+}
+
 using testhost::FloatBytes;
 using Rec = tele_c_qzl4200_dc;
 
@@ -98,15 +104,15 @@ TEST_F(DcParse, FullCapacityBlockFillsEveryAnalogField) {
     auto block = Block41(53.5f, 120.25f, 4, 9, 3);
     block.push_back(0xEE);  // the next unit's first byte is not consumed
     EXPECT_EQ(Parse41(block), 75);
-    EXPECT_EQ(rec().v, 53.5f);
-    EXPECT_EQ(rec().i, 120.25f);
+    EXPECT_EQ(Val(rec().v), 53.5f);
+    EXPECT_EQ(Val(rec().i), 120.25f);
     EXPECT_EQ(rec().dc_m, 4);
     EXPECT_EQ(rec().dc_n, 9);
     EXPECT_EQ(rec().p_count, 3);
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(rec().m_value[k], 1.0f + k);
-    for (int k = 0; k < 9; ++k) EXPECT_EQ(rec().n_value[k], 101.0f + k);
-    for (int k = 0; k < 3; ++k) EXPECT_EQ(rec().user_p[k], 201.0f + k);
-    EXPECT_EQ(rec().data_id, 7u);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(Val(rec().m_value[k]), 1.0f + k);
+    for (int k = 0; k < 9; ++k) EXPECT_EQ(Val(rec().n_value[k]), 101.0f + k);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(Val(rec().user_p[k]), 201.0f + k);
+    EXPECT_EQ(Val(rec().data_id), 7u);
     EXPECT_TRUE(host.ctl->logs.empty());
     EXPECT_EQ(dev->DataValid(), 0) << "decoding does not make the data valid";
 }
@@ -115,15 +121,15 @@ TEST_F(DcParse, ShorterListsKeepTheOlderSlots) {
     ASSERT_EQ(Parse41(Block41(1.0f, 2.0f, 4, 9, 3, 1.0f)), 75);
     EXPECT_EQ(Parse41(Block41(3.0f, 4.0f, 2, 3, 0, 50.0f)), 31);
     EXPECT_EQ(rec().dc_m, 2);
-    EXPECT_EQ(rec().m_value[0], 50.0f);
-    EXPECT_EQ(rec().m_value[1], 51.0f);
-    EXPECT_EQ(rec().m_value[2], 3.0f);
-    EXPECT_EQ(rec().m_value[3], 4.0f);
+    EXPECT_EQ(Val(rec().m_value[0]), 50.0f);
+    EXPECT_EQ(Val(rec().m_value[1]), 51.0f);
+    EXPECT_EQ(Val(rec().m_value[2]), 3.0f);
+    EXPECT_EQ(Val(rec().m_value[3]), 4.0f);
     EXPECT_EQ(rec().dc_n, 3);
-    for (int k = 0; k < 3; ++k) EXPECT_EQ(rec().n_value[k], 150.0f + k);
-    for (int k = 3; k < 9; ++k) EXPECT_EQ(rec().n_value[k], 101.0f + k);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(Val(rec().n_value[k]), 150.0f + k);
+    for (int k = 3; k < 9; ++k) EXPECT_EQ(Val(rec().n_value[k]), 101.0f + k);
     EXPECT_EQ(rec().p_count, 0);
-    for (int k = 0; k < 3; ++k) EXPECT_EQ(rec().user_p[k], 201.0f + k);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(Val(rec().user_p[k]), 201.0f + k);
 }
 
 TEST_F(DcParse, TraceLineShowsTheFirstFourBytesInHex) {
@@ -153,12 +159,12 @@ TEST_F(DcParse, OversizedMeasuredListsArePassedOverAndLogged) {
         const auto block = Block41(5.0f, 6.0f, c.m, c.n, 1, 30.0f);
         EXPECT_EQ(Parse41(block), static_cast<int>(block.size()));
         EXPECT_EQ(host.ctl->logs, std::vector<std::string>{c.line});
-        EXPECT_EQ(rec().v, 5.0f);
+        EXPECT_EQ(Val(rec().v), 5.0f);
         EXPECT_EQ(rec().dc_m, c.m);
         EXPECT_EQ(rec().dc_n, c.n);
-        for (int k = 0; k < 4; ++k) EXPECT_EQ(rec().m_value[k], (c.m > 4 ? 1.0f : 30.0f) + k);
-        for (int k = 0; k < 9; ++k) EXPECT_EQ(rec().n_value[k], (c.n > 9 ? 101.0f : 130.0f) + k);
-        EXPECT_EQ(rec().user_p[0], 230.0f) << "decoding goes on after the passed-over list";
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(Val(rec().m_value[k]), (c.m > 4 ? 1.0f : 30.0f) + k);
+        for (int k = 0; k < 9; ++k) EXPECT_EQ(Val(rec().n_value[k]), (c.n > 9 ? 101.0f : 130.0f) + k);
+        EXPECT_EQ(Val(rec().user_p[0]), 230.0f) << "decoding goes on after the passed-over list";
     }
 }
 
@@ -173,9 +179,9 @@ TEST_F(DcParse, TooManyUserValuesConsumeTheRestOfTheBlock) {
     EXPECT_EQ(host.ctl->logs, std::vector<std::string>{
                                   "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError 7 read p_count is 4, "
                                   "support user_p max is 3"});
-    EXPECT_EQ(rec().v, 9.0f);
+    EXPECT_EQ(Val(rec().v), 9.0f);
     EXPECT_EQ(rec().p_count, 4);
-    EXPECT_EQ(rec().m_value[0], 1.0f);
+    EXPECT_EQ(Val(rec().m_value[0]), 1.0f);
     for (int k = 0; k < 3; ++k) EXPECT_EQ(Bits(rec().user_p[k]), 0u) << "user_p untouched";
 }
 
@@ -350,10 +356,10 @@ TEST_F(DcParse, ConsecutiveUnitsTakeTheirOwnBlocks) {
     const int r2 = second->parse42_41(info.data() + r1, static_cast<int>(info.size()) - r1);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(r1 + r2, static_cast<int>(info.size()));
-    EXPECT_EQ(dev->Record().v, 48.0f);
-    EXPECT_EQ(second->Record().v, 49.0f);
-    EXPECT_EQ(second->Record().n_value[1], 102.0f);
-    EXPECT_EQ(second->Record().user_p[0], 201.0f);
+    EXPECT_EQ(Val(dev->Record().v), 48.0f);
+    EXPECT_EQ(Val(second->Record().v), 49.0f);
+    EXPECT_EQ(Val(second->Record().n_value[1]), 102.0f);
+    EXPECT_EQ(Val(second->Record().user_p[0]), 201.0f);
     EXPECT_EQ(out, "parse 42 41: 0 0 40 42\nparse 42 41: 0 0 44 42\n");
 }
 
