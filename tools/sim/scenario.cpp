@@ -202,6 +202,86 @@ TimelineEvent ReadEvent(const Json::Value& v, const std::string& w) {
     return e;
 }
 
+// The plant back as a document with every member present, so that the
+// timeline can name members the scenario left to their defaults.
+Json::Value ToJson(const Value4& v) { return v.invalid ? Json::Value("invalid") : Json::Value(static_cast<double>(v.value)); }
+
+template <typename Container>
+Json::Value ValueList(const Container& c) {
+    Json::Value out(Json::arrayValue);
+    for (const Value4& v : c) out.append(ToJson(v));
+    return out;
+}
+
+template <typename Container>
+Json::Value ByteList(const Container& c) {
+    Json::Value out(Json::arrayValue);
+    for (std::uint8_t b : c) out.append(Json::UInt(b));
+    return out;
+}
+
+Json::Value PlantToJson(const Plant& p) {
+    Json::Value doc(Json::objectValue);
+    doc["model_text"] = p.model_text;
+    doc["model_fill"] = p.pad_with_spaces ? "space" : "nul";
+    doc["dataflag"]["ac"] = Json::UInt(p.flags.ac);
+    doc["dataflag"]["rc"] = Json::UInt(p.flags.rc);
+    doc["dataflag"]["dc"] = Json::UInt(p.flags.dc);
+    doc["ac"] = Json::Value(Json::arrayValue);
+    for (const AcUnit& u : p.ac) {
+        Json::Value unit(Json::objectValue);
+        unit["channels"] = Json::Value(Json::arrayValue);
+        for (const AcChannel& ch : u.channels) {
+            Json::Value c(Json::objectValue);
+            c["a"] = ToJson(ch.a);
+            c["b"] = ToJson(ch.b);
+            c["c"] = ToJson(ch.c);
+            c["f"] = ToJson(ch.f);
+            c["user"] = ValueList(ch.user);
+            c["alarms"] = ByteList(ch.alarms);
+            c["user_alarms"] = ByteList(ch.user_alarms);
+            unit["channels"].append(c);
+        }
+        unit["currents"] = ValueList(u.currents);
+        unit["current_alarms"] = ByteList(u.current_alarms);
+        unit["breakers"] = ByteList(u.breakers);
+        unit["status"] = ByteList(u.status);
+        doc["ac"].append(unit);
+    }
+    doc["dc"] = Json::Value(Json::arrayValue);
+    for (const DcUnit& u : p.dc) {
+        Json::Value unit(Json::objectValue);
+        unit["v"] = ToJson(u.v);
+        unit["i"] = ToJson(u.i);
+        unit["m"] = ValueList(u.m_values);
+        unit["n"] = ValueList(u.n_values);
+        unit["user"] = ValueList(u.user);
+        unit["v_alert"] = Json::UInt(u.v_alert);
+        unit["alarms"] = ByteList(u.alarms);
+        unit["user_alarms"] = ByteList(u.user_alarms);
+        doc["dc"].append(unit);
+    }
+    Json::Value& rc = doc["rectifiers"];
+    rc["group_value"] = ToJson(p.rc.group_value);
+    rc["modules"] = Json::Value(Json::arrayValue);
+    for (const RcModule& m : p.rc.modules) {
+        Json::Value mod(Json::objectValue);
+        mod["value"] = ToJson(m.value);
+        mod["user"] = ValueList(m.user);
+        mod["state"] = ByteList(m.state);
+        mod["user_state"] = ByteList(m.user_state);
+        mod["fault"] = Json::UInt(m.fault);
+        mod["user_alarms"] = ByteList(m.user_alarms);
+        rc["modules"].append(mod);
+    }
+    Json::Value& par = doc["parameters"];
+    par["p40_46"] = ValueList(p.params.p40_46);
+    par["p40_46_user"] = ValueList(p.params.p40_46_user);
+    par["p42_46"] = ValueList(p.params.p42_46);
+    par["p42_46_user"] = ValueList(p.params.p42_46_user);
+    return doc;
+}
+
 }  // namespace
 
 Model ModelFromName(const std::string& name) {
@@ -260,9 +340,8 @@ Scenario ParseScenario(const std::string& text) {
     if (root.isMember("answer_version")) s.answer_version = static_cast<int>(ReadByte(root["answer_version"], "answer_version"));
     EachOf(root, "timeline", "", [&](const Json::Value& e, const std::string& w) { s.timeline.push_back(ReadEvent(e, w)); });
     EachOf(root, "faults", "", [&](const Json::Value& f, const std::string&) { s.faults.push_back(FaultFromJson(f)); });
-    s.doc = root;
-    s.doc.removeMember("timeline");
-    s.doc.removeMember("faults");
+    s.model_text_given = root.isMember("model_text");
+    s.doc = PlantToJson(BuildPlant(root));
 
     // Play the timeline once up to one round past its last change, so that
     // a bad path or value is reported now rather than in round 40.
@@ -275,6 +354,12 @@ Scenario ParseScenario(const std::string& text) {
         BuildPlant(t.Doc());
     }
     return s;
+}
+
+void OverrideModel(Scenario& scenario, Model model) {
+    scenario.model = model;
+    scenario.build.model = model;
+    if (!scenario.model_text_given) scenario.doc["model_text"] = ModelName(model);
 }
 
 Scenario LoadScenarioFile(const std::string& path) {

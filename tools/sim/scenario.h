@@ -30,6 +30,7 @@ struct Scenario {
     Model model = Model::tvr27pk;
     BuildOptions build;
     int answer_version = -1;  // VER of the answers; -1: the request's
+    bool model_text_given = false;  // else the model text is the model's name
     std::vector<TimelineEvent> timeline;
     std::vector<FaultRule> faults;
 };
@@ -42,6 +43,10 @@ Scenario LoadScenarioFile(const std::string& path);
 // The built-in scenario: the text of scenarios/default.json.
 const std::string& DefaultScenarioText();
 Scenario DefaultScenario();
+
+// Serves another model than the scenario names (--model); the reported
+// model text follows unless the scenario sets "model_text".
+void OverrideModel(Scenario& scenario, Model model);
 
 // The plant described by a (possibly changed) plant document.
 Plant BuildPlant(const Json::Value& doc);
