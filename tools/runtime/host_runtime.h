@@ -1,0 +1,183 @@
+#pragma once
+// The host on a real serial line: the controller every device reports to.
+//
+// Exchange. One request is outstanding at a time. The bus device's requests
+// are encoded here (Request), queued, and written after the input has been
+// flushed; an answer is accepted only while its request is outstanding and
+// before its timeout. Frames that arrive otherwise (late, stray, our own
+// echo) are counted, logged and dropped, so a late 41_43 answer can never
+// pass for the answer to the 41_44 that followed it. A timed-out request is
+// sent again by the bus device's next RefreshStatus (called every
+// refresh period while nothing is outstanding).
+//
+// Bus device state kept by the host:
+//  - last-update time := now at every exchange reset, i.e. at the round end
+//    and when the first answer of a round was refused; the bus device's
+//    two-second pacing therefore counts from the end of the last attempt.
+//  - data-valid := 1 at every round end (process_payload returning 0 for an
+//    answer of any step but 0), so later rounds read only the groups whose
+//    DATAFLAG announces new data; := 0 when the port is lost or after
+//    lost_after answer timeouts in a row, so the first round after the power
+//    system is heard again reads every group in full. It starts at 0: the
+//    first round reads everything even when the children were restored.
+//
+// Threads. Everything but the work items runs on the io_context's thread:
+// RefreshStatus, process/process_payload, RoundDone, the round-end callback
+// (where Get_Value may be called). Work items (DoBatchCheckThreshold,
+// SaveDeviceHistory), alarm events and the database writes run on the
+// worker thread, in submission order; a closure posted to Work() after a
+// round end runs after that round's work items, and may read Alarms().
+#include "host/pmbus_protocol.h"
+#include "host/vnq_controller.h"
+#include "tools/runtime/history_store.h"
+#include "tools/runtime/log_sink.h"
+#include "tools/runtime/runtime_options.h"
+#include "tools/runtime/serial_link.h"
+#include "tools/runtime/worker.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rt {
+
+struct LineStats {
+    std::uint64_t requests = 0;       // frames written
+    std::uint64_t answers = 0;        // answers accepted (error RTN included)
+    std::uint64_t error_answers = 0;  // of those, RTN != 0
+    std::uint64_t timeouts = 0;
+    std::uint64_t bad_frames = 0;     // rejected by the decoder (noise not included)
+    std::uint64_t noise_bytes = 0;
+    std::uint64_t late_frames = 0;    // good frames after their request timed out
+    std::uint64_t stray_frames = 0;   // good frames while nothing was outstanding
+    std::uint64_t echoes = 0;         // our own request read back
+    std::uint64_t foreign_frames = 0; // frames from another address
+    std::uint64_t stale_bytes = 0;    // input discarded before a request went out
+    std::uint64_t port_losses = 0;
+    std::uint64_t reopens = 0;
+    std::uint64_t rounds = 0;
+    double last_round_s = 0;          // first request to round end of the last round
+};
+
+struct PublishedSnapshot {
+    std::uint32_t data_id = 0;
+    int type_number = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+struct RoundEnd {
+    std::uint64_t round = 0;  // 1, 2, ...
+    double seconds = 0;       // first request to round end
+    std::vector<rule_value> rules;                // reported during the round, in order
+    std::vector<PublishedSnapshot> snapshots;     // SendSP of the round, in order
+    LineStats stats;
+};
+
+// Type number of a child by its device-type suffix ("-ac" 5106, "-rc" 5107,
+// "-dc" 5108); 0 when unknown.
+int TypeNumberForDeviceType(const std::string& deviceType);
+
+class HostRuntime : public VNQController {
+public:
+    // Opens the database when options name one (throws std::runtime_error
+    // when it cannot be opened) and starts the worker thread.
+    HostRuntime(boost::asio::io_context& io, RuntimeOptions options, LogSink& log);
+    ~HostRuntime() override;
+
+    // The configured bus device (Init and InitSetting done).
+    void Attach(std::shared_ptr<PMBusProtocol> bus);
+    // Restores every child from the newest saved snapshot of its data id and
+    // type number; returns how many accepted theirs. Call before Start.
+    int RestoreChildren();
+    // Opens the port and starts polling (on the io thread).
+    void Start();
+    // Stops polling and closes the port; io_context::run then returns once
+    // nothing else is pending. Safe from any thread.
+    void Stop();
+    // Runs the work items still queued and ends the worker thread.
+    void Shutdown();
+
+    // Called on the io thread at every round end, after RoundDone.
+    void OnRoundEnd(std::function<void(const RoundEnd&)> f) { onRoundEnd_ = std::move(f); }
+
+    Worker& Work() { return worker_; }
+    HistoryStore* Store() { return store_.get(); }
+    LineStats Stats() const;
+    std::map<std::pair<std::uint32_t, int>, std::vector<std::uint8_t>> LatestSnapshots() const;
+    const std::shared_ptr<PMBusProtocol>& Bus() const { return bus_; }
+    const RuntimeOptions& Options() const { return options_; }
+    // Host log lines: "host: ..." (and the devices' InfoLog lines).
+    void Note(const std::string& text) { log_.Write(text); }
+
+    // --- VNQController hooks ---
+    void Log(const std::string& line) override;
+    void Request(PMBusProtocol& dev, std::uint8_t cid1, std::uint8_t cid2, const std::uint8_t* info,
+                 int length) override;
+    bool AcceptAnswer(PMBusProtocol& dev, const frame::Frame& answer) override;
+    void AnswerHandled(PMBusProtocol& dev, std::uint32_t stepBefore, const frame::Frame& answer,
+                       int result) override;
+    void ExchangeReset(VNQSPDevice& dev) override;
+    bool LinkReady(VNQSPDevice& dev) override;
+    void Publish(VNQVDevice& dev, int typeNumber, const std::uint8_t* data, unsigned length,
+                 bool flag) override;
+    void SaveHistory(VNQVDevice& dev, const std::uint8_t* data, unsigned length) override;
+    void RuleReported(VNQVDevice& dev, const rule_value& rule) override;
+    void AlarmChanged(const AlarmEvent& event) override;
+    void Submit(std::function<void()> work) override;
+
+private:
+    enum class Exchange { kIdle, kQueued, kSent };
+
+    void Tick();
+    void ScheduleTick();
+    void Sending();
+    void TimedOut(std::uint64_t gen);
+    void LinkDown();
+    void RoundFinished();
+    int TypeNumberOf(const VNQVDevice& dev) const;
+    std::string Command() const;
+
+    boost::asio::io_context& io_;
+    RuntimeOptions options_;
+    LogSink& log_;
+    std::unique_ptr<HistoryStore> store_;
+    Worker worker_;
+    SerialLink link_;
+    boost::asio::steady_timer tick_;
+    boost::asio::steady_timer answerTimer_;
+    std::shared_ptr<PMBusProtocol> bus_;
+    std::function<void(const RoundEnd&)> onRoundEnd_;
+
+    // io thread only
+    Exchange exchange_ = Exchange::kIdle;
+    std::uint8_t cid1_ = 0, cid2_ = 0;
+    std::string queued_;    // encoded request waiting to be written
+    std::string lastSent_;  // the request on the line (echo detection)
+    std::uint64_t timerGen_ = 0;
+    bool timedOut_ = false;          // the last request timed out, no answer since
+    unsigned timeoutsInRow_ = 0;
+    bool silenceLogged_ = false;
+    bool running_ = false;
+    bool roundOpen_ = false;
+    std::chrono::steady_clock::time_point roundStart_;
+    std::vector<rule_value> roundRules_;
+    std::vector<PublishedSnapshot> roundSnapshots_;
+
+    mutable std::mutex statsMutex_;
+    LineStats stats_;
+
+    mutable std::mutex snapMutex_;
+    std::map<std::pair<std::uint32_t, int>, std::vector<std::uint8_t>> latest_;
+    std::map<std::pair<std::uint32_t, std::string>, int> publishedTypes_;
+};
+
+}  // namespace rt

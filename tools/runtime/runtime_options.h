@@ -1,0 +1,28 @@
+#pragma once
+// The host's own keys of the site configuration.
+#include "tools/runtime/serial_link.h"
+
+#include <json/value.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace rt {
+
+struct RuntimeOptions {
+    LineSettings line;                        // "port", "baud", "data_bits", "parity", "stop_bits",
+                                              // "reopen_min_ms", "reopen_max_ms"
+    std::uint32_t data_id = 0;                // "data_id": the bus device's id
+    std::chrono::milliseconds timeout{1000};  // "timeout_ms": answer timeout
+    std::chrono::milliseconds refresh{250};   // "refresh_ms": RefreshStatus period
+    unsigned lost_after = 3;                  // "lost_after_timeouts": timeouts in a row that clear data-valid
+    std::string database;                     // "database": SQLite file; empty: no history
+};
+
+// Reads the keys above from a site configuration; missing keys keep their
+// defaults. Throws std::invalid_argument naming a key of the wrong type or
+// out of range.
+RuntimeOptions OptionsFromJson(const Json::Value& site);
+
+}  // namespace rt

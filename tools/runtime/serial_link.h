@@ -1,0 +1,92 @@
+#pragma once
+// The serial line: opens the port with its settings, reads continuously,
+// writes one frame at a time after discarding stale input, and treats every
+// read or write error (EIO of an unplugged USB adapter included) as a lost
+// port: close, report once, reopen with back-off, report the recovery once.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/serial_port.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace rt {
+
+struct LineSettings {
+    std::string path;
+    unsigned baud = 9600;
+    unsigned data_bits = 8;
+    char parity = 'N';  // 'N', 'E' or 'O'
+    unsigned stop_bits = 1;
+    std::chrono::milliseconds reopen_min{500};
+    std::chrono::milliseconds reopen_max{8000};
+};
+
+class SerialLink {
+public:
+    struct Handlers {
+        std::function<void(const std::uint8_t*, std::size_t)> received;
+        std::function<void()> sending;  // right before a frame is written, input already flushed
+        std::function<void()> up;       // the port is open (first time or again)
+        std::function<void()> down;     // the port was lost and is closed
+        std::function<void(const std::string&)> log;
+    };
+
+    SerialLink(boost::asio::io_context& io, LineSettings settings, Handlers handlers);
+    ~SerialLink();
+    SerialLink(const SerialLink&) = delete;
+    SerialLink& operator=(const SerialLink&) = delete;
+
+    // Opens the port now or keeps trying with back-off.
+    void Start();
+    // Closes the port and stops trying; no handler is called afterwards.
+    void Stop();
+    bool IsOpen() const { return port_.is_open(); }
+
+    // Queues a frame. Before it is written, a read in flight is cancelled and
+    // whatever it brought is discarded (it arrived before the request), and
+    // the input the kernel holds is flushed. False when the port is closed.
+    bool Send(std::string frame);
+
+    std::uint64_t StaleBytes() const { return staleBytes_; }
+    std::uint64_t Losses() const { return losses_; }
+    std::uint64_t Reopens() const { return reopens_; }
+    const std::string& Path() const { return settings_.path; }
+
+private:
+    bool TryOpen(std::string& error);
+    void ScheduleOpen(std::chrono::milliseconds delay);
+    void StartRead();
+    void Pump();
+    void Lost(const std::string& what);
+    void Close();
+    void Log(const std::string& text) const;
+
+    boost::asio::io_context& io_;
+    LineSettings settings_;
+    Handlers handlers_;
+    boost::asio::serial_port port_;
+    boost::asio::steady_timer reopenTimer_;
+    std::array<std::uint8_t, 512> buf_{};
+    std::string tx_;   // frame waiting to be written
+    std::string out_;  // frame being written
+    bool reading_ = false;
+    bool writing_ = false;
+    bool cancelling_ = false;
+    bool delivering_ = false;  // inside the received handler
+    bool stopped_ = true;
+    bool everOpen_ = false;
+    bool openFailLogged_ = false;
+    std::uint64_t gen_ = 0;  // bumped at every close: stale handlers see a new value
+    std::chrono::milliseconds backoff_;
+    std::chrono::steady_clock::time_point lostAt_;
+    std::uint64_t staleBytes_ = 0;
+    std::uint64_t losses_ = 0;
+    std::uint64_t reopens_ = 0;
+    std::uint64_t attempts_ = 0;
+};
+
+}  // namespace rt
