@@ -16,9 +16,9 @@
 
 namespace {
 
-volatile bool g_stop = false;
+volatile std::sig_atomic_t g_stop = 0;
 
-void OnSignal(int) { g_stop = true; }
+void OnSignal(int) { g_stop = 1; }
 
 void Log(const std::string& text) {
     const auto now = std::chrono::system_clock::now();

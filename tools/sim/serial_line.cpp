@@ -110,7 +110,7 @@ long SerialLine::Read(std::uint8_t* buf, std::size_t size, int timeout_ms) {
     return got;
 }
 
-bool SerialLine::Write(const std::string& bytes, unsigned pace_baud, const volatile bool& stop) {
+bool SerialLine::Write(const std::string& bytes, unsigned pace_baud, const volatile std::sig_atomic_t& stop) {
     const char* p = bytes.data();
     std::size_t left = bytes.size();
     if (pace_baud == 0) {

@@ -2,6 +2,7 @@
 // The simulator's end of the serial line: a serial device set to raw 8N1 at
 // a given speed, or a pseudo-terminal opened here whose other end the host
 // connects to. Blocking POSIX I/O.
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,7 +28,7 @@ public:
     long Read(std::uint8_t* buf, std::size_t size, int timeout_ms);
     // Writes all bytes; with pace_baud > 0 one byte at a time at that line
     // rate (10 bits per byte). False on a write error.
-    bool Write(const std::string& bytes, unsigned pace_baud, const volatile bool& stop);
+    bool Write(const std::string& bytes, unsigned pace_baud, const volatile std::sig_atomic_t& stop);
 
 private:
     SerialLine(int fd, int keep, std::string peer) : fd_(fd), keep_(keep), peer_(std::move(peer)) {}
