@@ -59,7 +59,10 @@ TEST(DcDevice, ConstructorsSetTypeNameAndDefaults) {
     }
 }
 
-// Under the Itanium ABI a pointer to a virtual member holds 1 + its slot's byte offset.
+// The vtable index behind a pointer to a virtual member (Itanium C++ ABI). On
+// x86 it holds 1 + the slot's byte offset; on MIPS and ARM, where code
+// addresses may be odd, it holds the byte offset and marks "virtual" in the
+// low bit of the adjustment instead.
 template <typename PMF>
 long SlotOf(PMF pmf) {
     struct Rep {
@@ -68,8 +71,13 @@ long SlotOf(PMF pmf) {
     } rep;
     static_assert(sizeof(PMF) == sizeof(Rep), "Itanium member-function pointer");
     std::memcpy(&rep, &pmf, sizeof rep);
+#if defined(__mips__) || defined(__arm__) || defined(__aarch64__)
+    if ((rep.adj & 1) == 0) return -1;
+    return static_cast<long>(rep.ptr / sizeof(void*));
+#else
     if ((rep.ptr & 1u) == 0) return -1;
     return static_cast<long>((rep.ptr - 1) / sizeof(void*));
+#endif
 }
 
 TEST(DcDevice, OwnOperationsFollowTheHostSlots) {
