@@ -1,28 +1,16 @@
-// The closed host calls devices through fixed virtual-table slots. Under the
-// Itanium C++ ABI a pointer to a virtual member function holds 1 + the byte
-// offset of its slot, which pins the order here for native and target builds.
+// The closed host calls devices through fixed virtual-table slots; pointers
+// to virtual members pin the order here for native and target builds.
 #include "host/pmbus_protocol.h"
 #include "host/provider.h"
+#include "tests/support/vtable_slot.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
 #include <string>
 
 namespace {
 
-template <typename PMF>
-long SlotOf(PMF pmf) {
-    struct Rep {
-        std::uintptr_t ptr;
-        std::ptrdiff_t adj;
-    } rep;
-    static_assert(sizeof(PMF) == sizeof(Rep), "Itanium member-function pointer");
-    std::memcpy(&rep, &pmf, sizeof rep);
-    if ((rep.ptr & 1u) == 0) return -1;  // not virtual
-    return static_cast<long>((rep.ptr - 1) / sizeof(void*));
-}
+using testhost::SlotOf;
 
 struct Slot {
     const char* name;
