@@ -45,6 +45,10 @@ HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& 
             SerialLink::Handlers{
                 [this](const std::uint8_t* p, std::size_t n) {
                     if (!bus_) return;
+                    // After a timeout the line must fall silent before the
+                    // next request, so that a late answer meets no request.
+                    if (timedOut_ && exchange_ == Exchange::kIdle)
+                        quietUntil_ = std::chrono::steady_clock::now() + options_.timeout;
                     try {
                         bus_->process(p, static_cast<unsigned>(n));
                     } catch (const std::exception& e) {
@@ -152,6 +156,7 @@ void HostRuntime::ScheduleTick() {
 
 void HostRuntime::Tick() {
     if (!bus_ || !link_.IsOpen() || exchange_ != Exchange::kIdle) return;
+    if (std::chrono::steady_clock::now() < quietUntil_) return;
     try {
         bus_->RefreshStatus();
     } catch (const std::exception& e) {
@@ -161,7 +166,10 @@ void HostRuntime::Tick() {
 
 // --- the exchange ---------------------------------------------------------
 
-bool HostRuntime::LinkReady(VNQSPDevice&) { return running_ && link_.IsOpen() && exchange_ == Exchange::kIdle; }
+bool HostRuntime::LinkReady(VNQSPDevice&) {
+    return running_ && link_.IsOpen() && exchange_ == Exchange::kIdle &&
+           std::chrono::steady_clock::now() >= quietUntil_;
+}
 
 void HostRuntime::Request(PMBusProtocol& dev, std::uint8_t cid1, std::uint8_t cid2, const std::uint8_t* info,
                           int length) {
@@ -211,6 +219,7 @@ void HostRuntime::TimedOut(std::uint64_t gen) {
     if (gen != timerGen_ || exchange_ != Exchange::kSent) return;
     exchange_ = Exchange::kIdle;
     timedOut_ = true;
+    quietUntil_ = std::chrono::steady_clock::now() + options_.timeout;
     ++timeoutsInRow_;
     {
         std::lock_guard<std::mutex> lock(statsMutex_);

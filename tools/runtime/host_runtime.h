@@ -5,10 +5,12 @@
 // are encoded here (Request), queued, and written after the input has been
 // flushed; an answer is accepted only while its request is outstanding and
 // before its timeout. Frames that arrive otherwise (late, stray, our own
-// echo) are counted, logged and dropped, so a late 41_43 answer can never
-// pass for the answer to the 41_44 that followed it. A timed-out request is
-// sent again by the bus device's next RefreshStatus (called every
-// refresh period while nothing is outstanding).
+// echo) are counted, logged and dropped. After a timeout no request goes
+// out before the line has been silent for one more timeout period (bytes
+// arriving meanwhile restart that wait), so a late 41_43 answer meets no
+// request instead of passing for the answer to the 41_44 that follows. The
+// timed-out request is then sent again by the bus device's next
+// RefreshStatus (called every refresh period while nothing is outstanding).
 //
 // Bus device state kept by the host:
 //  - last-update time := now at every exchange reset, i.e. at the round end
@@ -164,6 +166,7 @@ private:
     std::string lastSent_;  // the request on the line (echo detection)
     std::uint64_t timerGen_ = 0;
     bool timedOut_ = false;          // the last request timed out, no answer since
+    std::chrono::steady_clock::time_point quietUntil_{};
     unsigned timeoutsInRow_ = 0;
     bool silenceLogged_ = false;
     bool running_ = false;

@@ -1,0 +1,139 @@
+// The SQLite history and alarm store, and the host's site keys.
+#include "tools/runtime/history_store.h"
+#include "tools/runtime/host_runtime.h"
+#include "tools/runtime/runtime_options.h"
+#include "tools/runtime/tests/rig.h"
+
+#include <json/reader.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace rttest {
+namespace {
+
+std::vector<std::uint8_t> B(std::initializer_list<int> v) {
+    std::vector<std::uint8_t> out;
+    for (int x : v) out.push_back(static_cast<std::uint8_t>(x));
+    return out;
+}
+
+TEST(HistoryStore, NewestPerDataIdAndTypeSurvivesReopen) {
+    TempDir dir;
+    const std::string path = dir.Path() + "/h.db";
+    {
+        rt::HistoryStore s(path);
+        EXPECT_FALSE(s.Newest(1, 5106).has_value());
+        const auto a = B({1, 2, 3}), b = B({4, 5}), c = B({9}), d = B({7, 7, 7, 7});
+        s.SaveSnapshot("2024-01-01 00:00:02.000", 1, 5106, a.data(), a.size());
+        s.SaveSnapshot("2024-01-01 00:00:01.000", 1, 5106, b.data(), b.size());  // clock went back
+        s.SaveSnapshot("2024-01-01 00:00:03.000", 1, 5107, c.data(), c.size());  // same id, other type
+        s.SaveSnapshot("2024-01-01 00:00:04.000", 2, 5106, d.data(), d.size());  // other id
+        s.SaveSnapshot("2024-01-01 00:00:05.000", 3, 5108, nullptr, 0);
+        EXPECT_EQ(s.HistoryRows(), 5u);
+    }
+    rt::HistoryStore s(path);
+    EXPECT_EQ(s.HistoryRows(), 5u);
+    EXPECT_EQ(s.Newest(1, 5106), B({4, 5}));  // last written, not latest time
+    EXPECT_EQ(s.Newest(1, 5107), B({9}));
+    EXPECT_EQ(s.Newest(2, 5106), B({7, 7, 7, 7}));
+    ASSERT_TRUE(s.Newest(3, 5108).has_value());
+    EXPECT_TRUE(s.Newest(3, 5108)->empty());
+    EXPECT_FALSE(s.Newest(2, 5107).has_value());
+}
+
+TEST(HistoryStore, AlarmEventsRoundTrip) {
+    TempDir dir;
+    rt::HistoryStore s(dir.Path() + "/h.db");
+    rt::AlarmRow a;
+    a.time = "2024-01-01 00:00:00.000";
+    a.data_id = 4000000000u;
+    a.rule_key = "AC_0";
+    a.seq = 3;
+    a.alarm_id = "06015";
+    a.level = 2;
+    a.name = "交流停电";
+    a.text = "交流1路停电";
+    a.begin = true;
+    s.SaveAlarm(a);
+    a.begin = false;
+    a.text = "it's \"quoted\"";
+    s.SaveAlarm(a);
+    const auto rows = s.Alarms();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].begin);
+    EXPECT_FALSE(rows[1].begin);
+    EXPECT_EQ(rows[0].data_id, 4000000000u);
+    EXPECT_EQ(rows[0].name, "交流停电");
+    EXPECT_EQ(rows[0].text, "交流1路停电");
+    EXPECT_EQ(rows[1].text, "it's \"quoted\"");
+    EXPECT_EQ(rows[0].rule_key, "AC_0");
+    EXPECT_EQ(rows[0].seq, 3u);
+    EXPECT_EQ(rows[0].alarm_id, "06015");
+    EXPECT_EQ(rows[0].level, 2);
+}
+
+TEST(HistoryStore, UnopenableFileThrows) {
+    EXPECT_THROW(rt::HistoryStore("/nonexistent/dir/h.db"), std::runtime_error);
+}
+
+Json::Value Parse(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string err;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(b, in, &v, &err)) << err;
+    return v;
+}
+
+TEST(RuntimeOptions, DefaultsAndKeys) {
+    const rt::RuntimeOptions d = rt::OptionsFromJson(Parse("{}"));
+    EXPECT_EQ(d.line.baud, 9600u);
+    EXPECT_EQ(d.line.data_bits, 8u);
+    EXPECT_EQ(d.line.parity, 'N');
+    EXPECT_EQ(d.line.stop_bits, 1u);
+    EXPECT_EQ(d.timeout.count(), 1000);
+    EXPECT_TRUE(d.database.empty());
+    const rt::RuntimeOptions o = rt::OptionsFromJson(Parse(
+        R"({"port": "/dev/ttyUSB0", "baud": 19200, "parity": "even", "stop_bits": 2, "data_bits": 7,
+            "data_id": 12, "timeout_ms": 500, "database": "/var/h.db", "acSetting": []})"));
+    EXPECT_EQ(o.line.path, "/dev/ttyUSB0");
+    EXPECT_EQ(o.line.baud, 19200u);
+    EXPECT_EQ(o.line.parity, 'E');
+    EXPECT_EQ(o.line.stop_bits, 2u);
+    EXPECT_EQ(o.line.data_bits, 7u);
+    EXPECT_EQ(o.data_id, 12u);
+    EXPECT_EQ(o.timeout.count(), 500);
+    EXPECT_EQ(o.database, "/var/h.db");
+}
+
+TEST(RuntimeOptions, BadValuesNameTheirKey) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"baud": "fast"})", "\"baud\""},
+        {R"({"baud": -1})", "\"baud\""},
+        {R"({"timeout_ms": 0})", "\"timeout_ms\""},
+        {R"({"parity": "mark"})", "\"parity\""},
+        {R"({"port": 3})", "\"port\""},
+        {R"({"data_bits": 9})", "\"data_bits\""},
+        {R"([])", "not a JSON object"},
+    };
+    for (const auto& c : cases) {
+        try {
+            rt::OptionsFromJson(Parse(c.first));
+            ADD_FAILURE() << c.first << " accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(c.second), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(RuntimeTypes, TypeNumberFromDeviceTypeSuffix) {
+    EXPECT_EQ(rt::TypeNumberForDeviceType("tvr27pk-ac"), 5106);
+    EXPECT_EQ(rt::TypeNumberForDeviceType("tvr27pk-rc"), 5107);
+    EXPECT_EQ(rt::TypeNumberForDeviceType("qzl4200-dc"), 5108);
+    EXPECT_EQ(rt::TypeNumberForDeviceType("tvr27pk"), 0);
+    EXPECT_EQ(rt::TypeNumberForDeviceType("ac"), 0);
+}
+
+}  // namespace
+}  // namespace rttest
