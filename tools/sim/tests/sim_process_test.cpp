@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -21,9 +22,29 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The emulator and its arguments in a cross build ('|'-separated), else nothing.
+std::vector<std::string> Launcher() {
+    std::vector<std::string> words;
+    const std::string text = PMB_SIM_LAUNCHER;
+    std::size_t pos = 0;
+    while (!text.empty() && pos <= text.size()) {
+        const std::size_t bar = std::min(text.find('|', pos), text.size());
+        words.push_back(text.substr(pos, bar - pos));
+        pos = bar + 1;
+    }
+    return words;
+}
+
 class SimProcess {
 public:
     explicit SimProcess(const std::vector<std::string>& args) {
+        // Everything the child needs is built before fork.
+        std::vector<std::string> words = Launcher();
+        words.push_back(PMB_SIM_EXE);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
         int out[2];
         if (pipe(out) != 0) return;
         pid_ = fork();
@@ -32,10 +53,7 @@ public:
             const int null = open("/dev/null", O_WRONLY);
             dup2(null, STDERR_FILENO);
             close(out[0]);
-            std::vector<char*> argv{const_cast<char*>(PMB_SIM_EXE)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(PMB_SIM_EXE, argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
         close(out[1]);
