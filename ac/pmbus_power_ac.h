@@ -11,6 +11,7 @@
 // therefore stores nothing, and the channel count is adopted only from a part
 // that fits.
 #include "ac/ac_alarm_rules.h"
+#include "ac/channel_name.h"
 #include "common/byte_reader.h"
 #include "common/child_device.h"
 #include "common/wire_value.h"
@@ -23,7 +24,6 @@
 #include <iostream>
 #include <memory>
 #include <ostream>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -322,21 +322,20 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(std::uint32_t /*id*/
     if (name == "ib_alert") return static_cast<float>(data_.ib_alert);
     if (name == "ic_alert") return static_cast<float>(data_.ic_alert);
 
-    static const std::regex pattern("channel_(\\d+)_(.+?)", std::regex::ECMAScript);
-    std::smatch m;
-    if (!std::regex_search(name, m, pattern)) throw std::out_of_range("数据未提供");
+    const auto channel = ac_detail::FindChannelName(name);
+    if (!channel) throw std::out_of_range("数据未提供");
 
-    // The index is bounded digit by digit, so no count of digits can overflow it.
+    // The index (at least one digit) is bounded digit by digit, so no count of
+    // digits can overflow it.
     const std::size_t count = channels_.size();
     std::size_t index = 0;
-    for (auto it = m[1].first; it != m[1].second; ++it) {
-        index = index * 10 + static_cast<std::size_t>(*it - '0');
+    for (const char digit : channel->digits) {
+        index = index * 10 + static_cast<std::size_t>(digit - '0');
         if (index >= count) throw std::out_of_range("通道参数越界");
     }
-    if (index >= count) throw std::out_of_range("通道参数越界");
 
     const TeleACChannel& ch = channels_[index];
-    const std::string letter = m[2].str();
+    const std::string_view letter = channel->letter;
     if (letter == "a") return ch.a;
     if (letter == "b") return ch.b;
     if (letter == "c") return ch.c;
