@@ -1,0 +1,66 @@
+#include "tools/monitor/monitor_args.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace monitor {
+
+const char* Usage() {
+    return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
+           "               [--json] [--log FILE]\n"
+           "  --config FILE   site configuration (JSON)\n"
+           "  --port PATH     serial device, overrides the configuration's \"port\"\n"
+           "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
+           "  --rounds N      end after N completed rounds\n"
+           "  --duration S    end after S seconds\n"
+           "  --json          one JSON object per completed round on standard output\n"
+           "  --log FILE      log lines to FILE instead of standard error\n";
+}
+
+Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin) {
+    Args a;
+    a.plugin = defaultPlugin;
+    auto value = [&](std::size_t& i) -> const std::string& {
+        if (i + 1 >= argv.size()) throw std::invalid_argument(argv[i] + " needs a value");
+        return argv[++i];
+    };
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        const std::string& o = argv[i];
+        if (o == "--config") {
+            a.config = value(i);
+        } else if (o == "--port") {
+            a.port = value(i);
+        } else if (o == "--plugin") {
+            a.plugin = value(i);
+        } else if (o == "--log") {
+            a.log = value(i);
+        } else if (o == "--json") {
+            a.json = true;
+        } else if (o == "--help" || o == "-h") {
+            a.help = true;
+        } else if (o == "--rounds") {
+            const std::string& v = value(i);
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+            if (v.empty() || *end || errno || n == 0 || v[0] == '-')
+                throw std::invalid_argument("--rounds needs a whole number of at least 1, not '" + v + "'");
+            a.rounds = n;
+        } else if (o == "--duration") {
+            const std::string& v = value(i);
+            char* end = nullptr;
+            const double s = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !std::isfinite(s) || s <= 0)
+                throw std::invalid_argument("--duration needs a number of seconds above 0, not '" + v + "'");
+            a.duration = s;
+        } else {
+            throw std::invalid_argument("unknown option '" + o + "'");
+        }
+    }
+    if (!a.help && a.config.empty()) throw std::invalid_argument("--config FILE is required");
+    return a;
+}
+
+}  // namespace monitor

@@ -1,0 +1,24 @@
+#pragma once
+// Command line of the monitor.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace monitor {
+
+struct Args {
+    std::string config;                 // --config FILE (required)
+    std::optional<std::string> port;    // --port PATH
+    std::string plugin;                 // --plugin PATH
+    std::optional<unsigned long> rounds;  // --rounds N (N >= 1)
+    std::optional<double> duration;     // --duration S (S > 0)
+    bool json = false;                  // --json
+    std::optional<std::string> log;     // --log FILE
+    bool help = false;                  // --help
+};
+
+// Throws std::invalid_argument with a message for the user.
+Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin);
+const char* Usage();
+
+}  // namespace monitor

@@ -1,0 +1,26 @@
+#pragma once
+// What the monitor shows after every round: one JSON object (the --json
+// line) and its rendering for a terminal.
+#include "host/rule_value.h"
+#include "tools/runtime/host_runtime.h"
+
+#include <json/value.h>
+
+#include <string>
+#include <vector>
+
+namespace monitor {
+
+// Built on the io thread at the round end (Get_Value, ages, snapshots).
+Json::Value BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored, const std::string& port);
+// Adds "active_alarms" (call where the round's work items have run).
+void AddActiveAlarms(Json::Value& round, const std::vector<rule_value>& active);
+
+// One line, no trailing newline; UTF-8 texts as they are.
+std::string JsonLine(const Json::Value& round);
+// A screenful for a terminal.
+std::string RenderText(const Json::Value& round);
+
+std::string Hex(const std::vector<std::uint8_t>& bytes);
+
+}  // namespace monitor
