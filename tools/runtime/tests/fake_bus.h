@@ -5,6 +5,7 @@
 // rule ("HIGH" while its value is above 54) and hands over a work item.
 #include "host/pmbus_protocol.h"
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
 #include <cstring>
@@ -31,6 +32,7 @@ public:
     }
     void RoundDone() override {
         dataValid_ = 1;
+        lastUpdate_ = boost::posix_time::second_clock::local_time();
         unsigned char image[4];
         std::memcpy(image, &value_, 4);
         SendSP(TypeNumber(), image, 4, false);
