@@ -31,7 +31,7 @@ std::vector<Reply> Plain(const frame::Frame& req, int index) {
 // A running monitor whose standard output is read line by line.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& args) {
+    explicit Child(const std::vector<std::string>& args, const char* program = MONITOR_BIN) {
         int fds[2];
         if (::pipe(fds) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
@@ -41,10 +41,10 @@ public:
             ::dup2(null, 2);
             ::close(fds[0]);
             std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(MONITOR_BIN));
+            argv.push_back(const_cast<char*>(program));
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            ::execv(MONITOR_BIN, argv.data());
+            ::execv(program, argv.data());
             ::_exit(127);
         }
         ::close(fds[1]);
@@ -221,5 +221,53 @@ TEST(MonitorProgram, StartUpErrorsExitNonZero) {
         EXPECT_EQ(m.Wait(), 2);
     }
 }
+
+#if defined(REAL_PLUGIN) && defined(SIM_BIN)
+// The plug-in built in this tree against the simulated power system: three
+// rounds with every device's signals, then a run that restores every child.
+TEST(MonitorProgram, RealPluginAgainstTheSimulator) {
+    rttest::TempDir dir;
+    const std::string site = dir.Path() + "/site.json";
+    std::ofstream(site) << R"({"data_id": 1000, "timeout_ms": 1000, "database": ")" << dir.Path()
+                        << R"(/history.db", "acSetting": [{"data_id": 1001}],
+        "dcSetting": [{"data_id": 1002}, {"data_id": 1003}], "rcSetting": {}})";
+    Child sim({"--quiet"}, SIM_BIN);
+    std::string pts;
+    ASSERT_TRUE(sim.Line(pts));
+    std::vector<std::string> lines;
+    {
+        Child m({"--config", site, "--port", pts, "--plugin", REAL_PLUGIN, "--rounds", "3", "--json", "--log",
+                 dir.Path() + "/l"});
+        lines = m.Rest();
+        EXPECT_EQ(m.Wait(), 0);
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    for (const auto& line : lines) {
+        const Json::Value r = Parse(line);
+        ASSERT_EQ(r["devices"].size(), 4u);
+        const char* types[] = {"tvr27pk-ac", "tvr27pk-dc", "tvr27pk-dc", "tvr27pk-rc"};
+        const unsigned ids[] = {1001, 1002, 1003, 1000};
+        for (int d = 0; d < 4; ++d) {
+            EXPECT_EQ(r["devices"][d]["type"].asString(), types[d]);
+            EXPECT_EQ(r["devices"][d]["data_id"].asUInt(), ids[d]);
+        }
+        EXPECT_TRUE(r["devices"][0]["signals"]["channel_1_f"].isDouble());
+        EXPECT_TRUE(r["devices"][1]["signals"]["v"].isDouble());
+        EXPECT_EQ(r["devices"][3]["signals"]["v"].asString(), "数据未就绪");
+        EXPECT_EQ(r["snapshots"].size(), 4u);
+        EXPECT_GT(r["rules"].size(), 0u);
+        EXPECT_EQ(r["restored"].asInt(), 0);
+    }
+    EXPECT_EQ(Parse(lines[0])["devices"][0]["fields"]["channel_num"].asUInt(), 2u);
+    Child again({"--config", site, "--port", pts, "--plugin", REAL_PLUGIN, "--rounds", "1", "--json", "--log",
+                 dir.Path() + "/l"});
+    const auto second = again.Rest();
+    EXPECT_EQ(again.Wait(), 0);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(Parse(second[0])["restored"].asInt(), 4);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+}
+#endif
 
 }  // namespace
