@@ -82,6 +82,13 @@ constexpr const Command* FindCommand(std::uint32_t step) {
     return nullptr;
 }
 
+// Whether step is a step of the command set.
+constexpr bool InCommandSet(std::uint32_t step) {
+    for (const Command& c : kCommands)
+        if (c.step == step) return true;
+    return false;
+}
+
 // Whether the request of c carries the command-group byte at this protocol version.
 constexpr bool CarriesGroupByte(const Command& c, std::uint8_t protocolVersion) {
     return c.payload == Payload::GroupByte ||

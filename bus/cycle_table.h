@@ -219,20 +219,17 @@ inline constexpr StepRow kTvr27pkRows[] = {
 inline constexpr CycleTable kBaseCycle{true, kBaseRows, std::size(kBaseRows)};
 inline constexpr CycleTable kTvr27pkCycle{false, kTvr27pkRows, std::size(kTvr27pkRows)};
 
-// Every row ends in a branch that is always taken, rows name steps of the
-// command set, and a row that reads flags or counts has the texts to log.
+// Every row ends in a branch that is always taken and names only steps of
+// the command set.
 constexpr bool WellFormed(const CycleTable& t) {
     for (std::size_t i = 0; i < t.size; ++i) {
         const StepRow& r = t.rows[i];
         if (r.branches == 0 || r.branches > std::size(r.next)) return false;
         const Branch& last = r.next[r.branches - 1];
         if (last.whenInvalid || last.flag != Flag::None || last.guard != Guard::Always) return false;
-        if (FindCommand(r.step) == nullptr) return false;
+        if (!InCommandSet(r.step)) return false;
         for (std::size_t b = 0; b < r.branches; ++b)
-            if (r.next[b].next != kRoundEnd && FindCommand(r.next[b].next) == nullptr) return false;
-        if (InfoBytesRead(r) > 0 && r.shortLog == nullptr) return false;
-        if (r.count != UnitCount::None && r.countLog == nullptr) return false;
-        if (r.consumed != Consumed::MustEqual && r.overflowLog == nullptr) return false;
+            if (r.next[b].next != kRoundEnd && !InCommandSet(r.next[b].next)) return false;
     }
     return true;
 }

@@ -93,6 +93,12 @@ private:
     static Walked Walk(const std::vector<std::shared_ptr<Child>>& children, ParseOp<Child> op,
                        const unsigned char* info, int infoLength, int skip);
 
+    // Logs a row's text with the data id first; a row without the text logs nothing.
+    template <typename... Args>
+    void Log(const char* text, const Args&... args) {
+        if (text != nullptr) InfoLog(text, dataId_, args...);
+    }
+
     void SendStep(std::uint32_t step);
     void CheckModel(const unsigned char* info, int infoLength);
     bool Taken(const bus_cycle::Branch& b, std::uint8_t dcFlag) const;
@@ -198,8 +204,7 @@ int PMBusPower<AC, DC, RC>::RunCycle(const bus_cycle::CycleTable& table) {
     // reads itself is refused before any of them is taken.
     const int needed = InfoBytesRead(*row);
     if (infoLength < needed) {
-        InfoLog(row->shortLog, dataId_, static_cast<std::uint32_t>(infoLength),
-                static_cast<std::uint32_t>(needed));
+        Log(row->shortLog, static_cast<std::uint32_t>(infoLength), static_cast<std::uint32_t>(needed));
         return Refuse(*row);
     }
 
@@ -216,7 +221,7 @@ int PMBusPower<AC, DC, RC>::RunCycle(const bus_cycle::CycleTable& table) {
         const std::uint32_t configured = static_cast<std::uint32_t>(
             row->count == UnitCount::AcChildren ? acDevices_.size() : dcDevices_.size());
         if (read != configured) {
-            InfoLog(row->countLog, dataId_, read, configured);
+            Log(row->countLog, read, configured);
             return Refuse(*row);
         }
     }
@@ -264,15 +269,15 @@ int PMBusPower<AC, DC, RC>::RunCycle(const bus_cycle::CycleTable& table) {
         switch (row->consumed) {
             case Consumed::MustEqual:
                 if (differs) {
-                    if (row->overflowLog != nullptr) InfoLog(row->overflowLog, dataId_);
+                    Log(row->overflowLog);
                     return 1;
                 }
                 break;
             case Consumed::LogAbove:
-                if (consumed > infoLength) InfoLog(row->overflowLog, dataId_);
+                if (consumed > infoLength) Log(row->overflowLog);
                 break;
             case Consumed::LogDiffering:
-                if (differs) InfoLog(row->overflowLog, dataId_);
+                if (differs) Log(row->overflowLog);
                 break;
         }
     }
