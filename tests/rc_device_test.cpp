@@ -63,7 +63,8 @@ TEST(RcDevice, ConstructorsSetTypeAndEmptyRecords) {
     }
 }
 
-// Under the Itanium ABI a pointer to a virtual member holds 1 + its slot's byte offset.
+// Under the Itanium ABI a pointer to a virtual member holds 1 + its slot's
+// byte offset; MIPS and ARM keep the offset as it is and mark the adjustment.
 template <typename PMF>
 long SlotOf(PMF pmf) {
     struct Rep {
@@ -72,8 +73,13 @@ long SlotOf(PMF pmf) {
     } rep;
     static_assert(sizeof(PMF) == sizeof(Rep), "Itanium member-function pointer");
     std::memcpy(&rep, &pmf, sizeof rep);
+#if defined(__mips__) || defined(__arm__) || defined(__aarch64__)
+    if ((rep.adj & 1) == 0) return -1;
+    return static_cast<long>(rep.ptr / sizeof(void*));
+#else
     if ((rep.ptr & 1u) == 0) return -1;
     return static_cast<long>((rep.ptr - 1) / sizeof(void*));
+#endif
 }
 
 TEST(RcDevice, OwnOperationsFollowTheHostSlots) {
