@@ -2,6 +2,7 @@
 // restore from a stored image, and the signal lookup with its four refusals.
 #include "ac/ac_models.h"
 #include "tests/support/test_host.h"
+#include "tests/support/vtable_slot.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
@@ -97,17 +98,7 @@ protected:
 
 // ------------------------------------------------------- types and slots
 
-template <typename PMF>
-long SlotOf(PMF pmf) {
-    struct Rep {
-        std::uintptr_t ptr;
-        std::ptrdiff_t adj;
-    } rep;
-    static_assert(sizeof(PMF) == sizeof(Rep), "Itanium member-function pointer");
-    std::memcpy(&rep, &pmf, sizeof rep);
-    if ((rep.ptr & 1u) == 0) return -1;
-    return static_cast<long>((rep.ptr - 1) / sizeof(void*));
-}
+using testhost::SlotOf;
 
 TEST(AcModels, DeviceTypesAndStartingState) {
     const auto base = std::make_shared<QZL4200AC>();
