@@ -1,0 +1,23 @@
+# Debian packages: one for the plug-in, one for the host library and headers.
+# A cross build for mipsel yields mipsel packages.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tvr27pk-driver)
+set(CPACK_PACKAGE_VENDOR "tvr27pk driver team")
+set(CPACK_PACKAGE_CONTACT "tvr27pk driver team <driver@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Power-system driver plug-in for the site-monitoring host")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL plugin host)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME tvr27pk-plugin)
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "libjsoncpp25")
+set(CPACK_DEBIAN_HOST_PACKAGE_NAME vnqhost-dev)
+set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "libjsoncpp25, libboost-dev, libjsoncpp-dev")
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "mips")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE mipsel)
+else()
+  execute_process(COMMAND dpkg --print-architecture
+                  OUTPUT_VARIABLE _arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_arch})
+endif()
+include(CPack)

@@ -1,0 +1,17 @@
+# Fails unless get_providers is the only symbol the plug-in defines for others.
+execute_process(COMMAND ${NM} -D --defined-only ${LIB}
+                OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX REPLACE "\n$" "" out "${out}")
+string(REPLACE "\n" ";" lines "${out}")
+set(names)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+  list(APPEND names "${name}")
+endforeach()
+if(NOT names STREQUAL "get_providers")
+  message(FATAL_ERROR "exported symbols of ${LIB}: ${names}")
+endif()
+message(STATUS "exports: ${names}")
