@@ -2,6 +2,7 @@
 // configuration, restore from the cache and signal lookup.
 #include "dc/dc_models.h"
 #include "tests/support/test_host.h"
+#include "tests/support/vtable_slot.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
@@ -59,26 +60,7 @@ TEST(DcDevice, ConstructorsSetTypeNameAndDefaults) {
     }
 }
 
-// The vtable index behind a pointer to a virtual member (Itanium C++ ABI). On
-// x86 it holds 1 + the slot's byte offset; on MIPS and ARM, where code
-// addresses may be odd, it holds the byte offset and marks "virtual" in the
-// low bit of the adjustment instead.
-template <typename PMF>
-long SlotOf(PMF pmf) {
-    struct Rep {
-        std::uintptr_t ptr;
-        std::ptrdiff_t adj;
-    } rep;
-    static_assert(sizeof(PMF) == sizeof(Rep), "Itanium member-function pointer");
-    std::memcpy(&rep, &pmf, sizeof rep);
-#if defined(__mips__) || defined(__arm__) || defined(__aarch64__)
-    if ((rep.adj & 1) == 0) return -1;
-    return static_cast<long>(rep.ptr / sizeof(void*));
-#else
-    if ((rep.ptr & 1u) == 0) return -1;
-    return static_cast<long>((rep.ptr - 1) / sizeof(void*));
-#endif
-}
+using testhost::SlotOf;
 
 TEST(DcDevice, OwnOperationsFollowTheHostSlots) {
     using D = tvr27pkDC;

@@ -34,7 +34,7 @@ const char* Usage() {
            "  --pace              send answers at the line rate of --baud (10 bits per byte)\n"
            "  --latency-ms N      wait N ms before each answer (default 0)\n"
            "  --address N         the unit's ADR (default 1); frames for other addresses are ignored\n"
-           "  --fault SPEC        inject a fault, repeatable: KIND[:CMD][:key=value,...]\n"
+           "  --fault RULE        inject a fault, repeatable: KIND[:CMD][:key=value,...]\n"
            "                      KIND: drop delay bad_checksum bad_length_checksum wrong_cid1 truncate\n"
            "                            error_rtn noise; CMD: CC_DD such as 41_43, or * (default)\n"
            "                      keys: every=N times=N round=N until=N ms=N cid1=N rtn=N keep=N noise=N\n"
