@@ -89,6 +89,7 @@ int Run(const monitor::Args& args) {
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         boost::asio::steady_timer deadline(io);
         bool stopping = false;
+        bool bySignal = false;
         auto stopAll = [&](const std::string& why) {
             if (stopping) return;
             stopping = true;
@@ -99,7 +100,9 @@ int Run(const monitor::Args& args) {
             deadline.cancel(ec);
         };
         signals.async_wait([&](const boost::system::error_code& ec, int sig) {
-            if (!ec) stopAll(sig == SIGINT ? "SIGINT" : "SIGTERM");
+            if (ec) return;
+            bySignal = true;
+            stopAll(sig == SIGINT ? "SIGINT" : "SIGTERM");
         });
         if (args.duration) {
             deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -134,7 +137,8 @@ int Run(const monitor::Args& args) {
         log.Write("monitor: done after " + std::to_string(s.rounds) + " rounds, " + std::to_string(s.requests) +
                   " requests, " + std::to_string(s.answers) + " answers, " + std::to_string(s.timeouts) +
                   " timeouts, " + std::to_string(s.bad_frames) + " bad frames");
-        if (args.rounds && s.rounds < *args.rounds) status = 3;
+        // --duration ended it before --rounds was reached.
+        if (args.rounds && s.rounds < *args.rounds && !bySignal) status = 3;
         // The devices go before the controller and the plug-in.
         bus.reset();
     }
