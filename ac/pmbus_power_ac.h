@@ -146,7 +146,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Walk40_41(const unsigned char* p
     in.Skip(1);  // the channel count, read by the caller
     for (std::size_t i = 0; i < count; ++i) {
         if (!in.Has(kChannelHead41)) return Overflow(kOverflow41, in.After(kChannelHead41), len);
-        if (Store) {
+        if constexpr (Store) {
             TeleACChannel& ch = channels_[i];
             wire::CopyValueOrZero(&ch.a, in.Take(4));
             wire::CopyValueOrZero(&ch.b, in.Take(4));
@@ -160,7 +160,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Walk40_41(const unsigned char* p
         if (!Store && userCount != TeleACChannel::P40_41_SIZE())
             InfoLog(kUserCount41, dataId_, userCount, TeleACChannel::P40_41_SIZE());
         if (!in.Has(4LL * userCount)) return Overflow(kOverflow41, in.After(4LL * userCount), len);
-        if (Store) {
+        if constexpr (Store) {
             TeleACChannel& ch = channels_[i];
             ch.p40_41_num = userCount;
             if (userCount == TeleACChannel::P40_41_SIZE()) {
@@ -172,7 +172,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Walk40_41(const unsigned char* p
         in.Skip(4 * userCount);
     }
     if (!in.Has(kCurrents41)) return Overflow(kOverflow41, in.After(kCurrents41), len);
-    if (Store) {
+    if constexpr (Store) {
         wire::CopyValue(&data_.ia, in.Take(4), wire::kInvalidSubstitute);
         wire::CopyValue(&data_.ib, in.Take(4), wire::kInvalidSubstitute);
         wire::CopyValue(&data_.ic, in.Take(4), wire::kInvalidSubstitute);
@@ -227,7 +227,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Walk40_43(const unsigned char* p
         InfoLog(kUserCount43, dataId_, static_cast<int>(userCount), TeleAC::P40_43_SIZE());
     if (!in.Has(userCount)) return Overflow(kOverflow43, in.After(userCount), len);
     const unsigned char* userBytes = in.Take(userCount);
-    if (Store) {
+    if constexpr (Store) {
         data_.airlock_num = breakers;
         std::memcpy(BytesOf(data_.airlock), breakerBytes, breakers);
         data_.p40_43_num = userCount;
@@ -264,7 +264,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Walk40_44(const unsigned char* p
             InfoLog(kUserCount44, dataId_, static_cast<int>(userCount), TeleACChannel::p40_44_SIZE());
         if (!in.Has(userCount)) return Overflow(kOverflow44, in.After(userCount), len);
         const unsigned char* userBytes = in.Take(userCount);
-        if (Store) {
+        if constexpr (Store) {
             ch.a_alert = states[0];
             ch.b_alert = states[1];
             ch.c_alert = states[2];
@@ -276,7 +276,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Walk40_44(const unsigned char* p
     }
     if (!in.Has(3)) return Overflow(kOverflow44, in.After(3), len);
     const unsigned char* panel = in.Take(3);
-    if (Store) {
+    if constexpr (Store) {
         data_.ia_alert = panel[0];
         data_.ib_alert = panel[1];
         data_.ic_alert = panel[2];
