@@ -2,6 +2,7 @@
 // slots, InitV, Get_Value and the restore from a cached snapshot.
 #include "rc/rc_models.h"
 #include "tests/support/test_host.h"
+#include "tests/support/vtable_slot.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
@@ -63,24 +64,7 @@ TEST(RcDevice, ConstructorsSetTypeAndEmptyRecords) {
     }
 }
 
-// Under the Itanium ABI a pointer to a virtual member holds 1 + its slot's
-// byte offset; MIPS and ARM keep the offset as it is and mark the adjustment.
-template <typename PMF>
-long SlotOf(PMF pmf) {
-    struct Rep {
-        std::uintptr_t ptr;
-        std::ptrdiff_t adj;
-    } rep;
-    static_assert(sizeof(PMF) == sizeof(Rep), "Itanium member-function pointer");
-    std::memcpy(&rep, &pmf, sizeof rep);
-#if defined(__mips__) || defined(__arm__) || defined(__aarch64__)
-    if ((rep.adj & 1) == 0) return -1;
-    return static_cast<long>(rep.ptr / sizeof(void*));
-#else
-    if ((rep.ptr & 1u) == 0) return -1;
-    return static_cast<long>((rep.ptr - 1) / sizeof(void*));
-#endif
-}
+using testhost::SlotOf;
 
 TEST(RcDevice, OwnOperationsFollowTheHostSlots) {
     using D = tvr27pkRC;
