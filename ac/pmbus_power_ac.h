@@ -14,6 +14,7 @@
 #include "ac/channel_name.h"
 #include "common/byte_reader.h"
 #include "common/child_device.h"
+#include "common/snapshot.h"
 #include "common/wire_value.h"
 
 #include <json/value.h>
@@ -392,16 +393,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     TouchLastUpdate();
     StampTime(data_.ttime);
 
-    // The buffer is replaced only when the channel count has changed.
-    const std::size_t channelBytes = sizeof(TeleACChannel) * channels_.size();
-    const int length = static_cast<int>(sizeof(TeleAC) + channelBytes);
-    if (!snapshot_ || snapshotLen_ != length) {
-        snapshot_.reset(new unsigned char[static_cast<std::size_t>(length)]());
-        snapshotLen_ = length;
-    }
-    std::memcpy(snapshot_.get(), &data_, sizeof(TeleAC));
-    if (channelBytes > 0)
-        std::memcpy(snapshot_.get() + sizeof(TeleAC), static_cast<const void*>(channels_.data()), channelBytes);
+    FillSnapshot(snapshot_, snapshotLen_, data_, channels_);
 
     MarkValid();
     SendSP(RT_AC, snapshot_.get(), static_cast<unsigned>(snapshotLen_), false);

@@ -10,6 +10,7 @@
 // count is adopted once, from the first 41_41 answer that fits in full.
 #include "common/byte_reader.h"
 #include "common/child_device.h"
+#include "common/snapshot.h"
 #include "common/wire_value.h"
 #include "rc/rc_alarm_rule.h"
 #include "rc/rc_messages.h"
@@ -243,14 +244,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     TouchLastUpdate();
     StampTime(data_.ttime);
 
-    const std::size_t len = sizeof(TeleRC) + sizeof(TeleRCChannel) * channels_.size();
-    if (!snapshot_ || snapshotLen_ != len) {
-        snapshot_ = std::make_unique<unsigned char[]>(len);
-        snapshotLen_ = static_cast<std::uint32_t>(len);
-    }
-    std::memcpy(snapshot_.get(), &data_, sizeof(TeleRC));
-    if (!channels_.empty())
-        std::memcpy(snapshot_.get() + sizeof(TeleRC), channels_.data(), sizeof(TeleRCChannel) * channels_.size());
+    FillSnapshot(snapshot_, snapshotLen_, data_, channels_);
     SendSP(RT_RC, snapshot_.get(), snapshotLen_, false);
 
     BeginRules();
