@@ -5,6 +5,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -26,18 +27,59 @@ void ChildDevice::StampTime(unsigned char* dst) {
     std::memcpy(dst, &t, sizeof t);
 }
 
+// The work item of one round end. It owns its block: a copy of the item
+// gets a copy of the block, and each block goes back to the device when its
+// item is destroyed. The device is kept alive until then (keepAlive_ is
+// destroyed after the destructor's body has returned the block).
+class ChildDevice::RoundWork {
+public:
+    RoundWork(std::shared_ptr<VNQVDevice> keepAlive, ChildDevice* self, HandOverBlock* block)
+        : keepAlive_(std::move(keepAlive)), self_(self), block_(block) {}
+    RoundWork(const RoundWork& o)
+        : keepAlive_(o.keepAlive_), self_(o.self_), block_(o.block_ ? new HandOverBlock(*o.block_) : nullptr) {}
+    RoundWork(RoundWork&& o) noexcept
+        : keepAlive_(std::move(o.keepAlive_)), self_(o.self_), block_(o.block_) {
+        o.block_ = nullptr;
+    }
+    RoundWork& operator=(const RoundWork&) = delete;
+    RoundWork& operator=(RoundWork&&) = delete;
+    ~RoundWork() {
+        if (block_) self_->Recycle(block_);
+    }
+
+    void operator()() const {
+        const bool changed = self_->DoBatchCheckThreshold(block_->rules);
+        self_->thresholdResult_ = (changed || self_->thresholdResult_ != 0) ? 1 : 0;
+        self_->SaveDeviceHistory(block_->image.data(), static_cast<unsigned>(block_->image.size()));
+    }
+
+private:
+    std::shared_ptr<VNQVDevice> keepAlive_;
+    ChildDevice* self_;
+    HandOverBlock* block_;
+};
+
+ChildDevice::~ChildDevice() { delete spare_.exchange(nullptr); }
+
+void ChildDevice::Recycle(HandOverBlock* block) {
+    // The strings of the evaluated rules go; the list keeps its capacity.
+    block->rules.clear();
+    delete spare_.exchange(block);
+}
+
 void ChildDevice::HandOver(const unsigned char* image, std::size_t length) {
+    std::shared_ptr<VNQVDevice> keepAlive = shared_from_this();
     const std::size_t n = pendingRules_.size();
-    // The closure owns everything: one block for itself, one for the image.
-    CheckThresholdWork([keepAlive = shared_from_this(), self = this,
-                        rules = std::move(pendingRules_),
-                        copy = std::vector<unsigned char>(image, image + length)] {
-        const bool changed = self->DoBatchCheckThreshold(rules);
-        self->thresholdResult_ = (changed || self->thresholdResult_ != 0) ? 1 : 0;
-        self->SaveDeviceHistory(copy.data(), static_cast<unsigned>(copy.size()));
-    });
+    std::unique_ptr<HandOverBlock> block(spare_.exchange(nullptr));
+    if (!block) block.reset(new HandOverBlock);
+    block->image.assign(image, image + length);
+    // The block takes this round's rules; the pending list takes the block's
+    // emptied list, which has the room of an earlier round.
+    block->rules.swap(pendingRules_);
     pendingRules_.clear();
-    pendingRules_.reserve(n);
+    if (pendingRules_.capacity() < n) pendingRules_.reserve(n);
+    RoundWork work(std::move(keepAlive), this, block.release());
+    CheckThresholdWork(std::move(work));
 }
 
 const std::string& NumberedText::operator()(std::size_t n) {
