@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -80,6 +81,26 @@ constexpr const char* kTooManyAlertP =
 inline void ReadDeadBand(const Json::Value& app, const char* key, float& dst) {
     const Json::Value& v = app[key];
     if (!v.isNull()) dst = static_cast<float>(std::atof(v.asString().c_str()));
+}
+
+// The rule key, alarm id and name of a rule as the host takes them, built
+// once per process so that a round end builds no text.
+struct RuleStrings {
+    std::string key;
+    std::string alarmId;
+    std::string name;
+};
+inline const RuleStrings& VoltageStrings(std::size_t k) {
+    static const RuleStrings strings[] = {
+        {dc_rules::kVoltage[0].key, dc_rules::kVoltage[0].alarmId, dc_rules::kVoltage[0].nameAndText},
+        {dc_rules::kVoltage[1].key, dc_rules::kVoltage[1].alarmId, dc_rules::kVoltage[1].nameAndText}};
+    static_assert(sizeof(strings) / sizeof(strings[0]) == sizeof(dc_rules::kVoltage) / sizeof(dc_rules::kVoltage[0]),
+                  "one entry per voltage rule");
+    return strings[k];
+}
+inline const RuleStrings& FuseStrings() {
+    static const RuleStrings strings{dc_rules::kFuseKey, dc_rules::kFuseAlarmId, dc_rules::kFuseName};
+    return strings;
 }
 }  // namespace dc_detail
 
@@ -200,12 +221,16 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     SendSP(RT_DC, Image(), sizeof(TeleDC), false);
 
     BeginRules();
-    for (const auto& r : dc_rules::kVoltage)
-        Report(r.level, r.key, r.alarmId, r.nameAndText, r.nameAndText, data_.v_alert == r.state);
+    for (std::size_t k = 0; k < std::size(dc_rules::kVoltage); ++k) {
+        const dc_rules::VoltageRule& r = dc_rules::kVoltage[k];
+        const dc_detail::RuleStrings& t = dc_detail::VoltageStrings(k);
+        Report(r.level, t.key, t.alarmId, t.name, t.name, data_.v_alert == r.state);
+    }
     if (data_.alert_m_num == TeleDC::ALERT_M_SIZE()) {
+        const dc_detail::RuleStrings& fuse = dc_detail::FuseStrings();
         for (std::size_t j = 0; j < TeleDC::ALERT_M_SIZE(); ++j) {
-            Report(dc_rules::kFuseLevel, dc_rules::kFuseKey, dc_rules::kFuseAlarmId, dc_rules::kFuseName,
-                   fuseTexts_(j + 1), data_.alert_m[j] == dc_rules::kFuseFault);
+            Report(dc_rules::kFuseLevel, fuse.key, fuse.alarmId, fuse.name, fuseTexts_(j + 1),
+                   data_.alert_m[j] == dc_rules::kFuseFault);
         }
     }
     DoImpCheckAlert();

@@ -247,10 +247,13 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     FillSnapshot(snapshot_, snapshotLen_, data_, channels_);
     SendSP(RT_RC, snapshot_.get(), snapshotLen_, false);
 
+    // The key, alarm id and name as the host takes them, built once per process.
+    static const std::string key(rc_rules::kFaultKey), alarmId(rc_rules::kFaultAlarmId),
+        name(rc_rules::kFaultName);
     BeginRules();
     for (std::size_t k = 0; k < channels_.size(); ++k) {
-        Report(rc_rules::kFaultLevel, rc_rules::kFaultKey, rc_rules::kFaultAlarmId, rc_rules::kFaultName,
-               moduleTexts_(k + 1), channels_[k].fault == rc_rules::kFaultActive);
+        Report(rc_rules::kFaultLevel, key, alarmId, name, moduleTexts_(k + 1),
+               channels_[k].fault == rc_rules::kFaultActive);
     }
     DoImpCheckAlert();
 
