@@ -1,0 +1,56 @@
+#include "tests/soak/live_heap.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace soak {
+namespace {
+
+// Single-threaded program: plain counters. Each block carries its size in
+// a header so that delete can subtract it.
+std::uint64_t liveBlocks = 0;
+std::uint64_t liveBytes = 0;
+std::uint64_t allocations = 0;
+
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+
+void* Allocate(std::size_t size) {
+    void* p = std::malloc(size + kHeader);
+    if (p == nullptr) throw std::bad_alloc();
+    *static_cast<std::size_t*>(p) = size;
+    ++liveBlocks;
+    ++allocations;
+    liveBytes += size;
+    return static_cast<char*>(p) + kHeader;
+}
+
+void Release(void* block) noexcept {
+    if (block == nullptr) return;
+    void* p = static_cast<char*>(block) - kHeader;
+    --liveBlocks;
+    liveBytes -= *static_cast<std::size_t*>(p);
+    std::free(p);
+}
+
+}  // namespace
+
+HeapCount Heap() { return {liveBlocks, liveBytes, allocations}; }
+
+}  // namespace soak
+
+void* operator new(std::size_t size) { return soak::Allocate(size); }
+void* operator new[](std::size_t size) { return soak::Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return soak::Allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& t) noexcept { return operator new(size, t); }
+void operator delete(void* p) noexcept { soak::Release(p); }
+void operator delete[](void* p) noexcept { soak::Release(p); }
+void operator delete(void* p, std::size_t) noexcept { soak::Release(p); }
+void operator delete[](void* p, std::size_t) noexcept { soak::Release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { soak::Release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { soak::Release(p); }
