@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
             if (::write(peer, &c, 1) != 1) break;
             pending.pop_front();
             requests.Byte(c, now);
-            nextSend = std::max(nextSend, now) + perByteNs;
+            nextSend += perByteNs;
             if (NowNs() < nextSend) break;
         }
         pollfd fds[2] = {{master, POLLIN, 0}, {peer, POLLIN, 0}};
@@ -159,6 +159,10 @@ int main(int argc, char** argv) {
         }
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(master, buf, sizeof buf);
+            // On an idle line the first byte has arrived one byte time from
+            // now (at its stop bit); the others follow on an absolute
+            // schedule, so a late wake-up is caught up, not added.
+            if (n > 0 && pending.empty()) nextSend = std::max(nextSend, NowNs() + perByteNs);
             for (ssize_t k = 0; k < n; ++k) pending.push_back(buf[k]);
         }
         if (fds[1].revents & POLLIN) {
