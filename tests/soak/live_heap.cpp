@@ -1,16 +1,19 @@
 #include "tests/soak/live_heap.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace soak {
 namespace {
 
-// Single-threaded program: plain counters. Each block carries its size in
-// a header so that delete can subtract it.
-std::uint64_t liveBlocks = 0;
-std::uint64_t liveBytes = 0;
-std::uint64_t allocations = 0;
+// Work items may run on a worker thread (--worker): relaxed atomic
+// counters. Each block carries its size in a header so that delete can
+// subtract it.
+std::atomic<std::uint64_t> liveBlocks{0};
+std::atomic<std::uint64_t> liveBytes{0};
+std::atomic<std::uint64_t> allocations{0};
+constexpr auto kRelaxed = std::memory_order_relaxed;
 
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 
@@ -18,23 +21,23 @@ void* Allocate(std::size_t size) {
     void* p = std::malloc(size + kHeader);
     if (p == nullptr) throw std::bad_alloc();
     *static_cast<std::size_t*>(p) = size;
-    ++liveBlocks;
-    ++allocations;
-    liveBytes += size;
+    liveBlocks.fetch_add(1, kRelaxed);
+    allocations.fetch_add(1, kRelaxed);
+    liveBytes.fetch_add(size, kRelaxed);
     return static_cast<char*>(p) + kHeader;
 }
 
 void Release(void* block) noexcept {
     if (block == nullptr) return;
     void* p = static_cast<char*>(block) - kHeader;
-    --liveBlocks;
-    liveBytes -= *static_cast<std::size_t*>(p);
+    liveBlocks.fetch_sub(1, kRelaxed);
+    liveBytes.fetch_sub(*static_cast<std::size_t*>(p), kRelaxed);
     std::free(p);
 }
 
 }  // namespace
 
-HeapCount Heap() { return {liveBlocks, liveBytes, allocations}; }
+HeapCount Heap() { return {liveBlocks.load(), liveBytes.load(), allocations.load()}; }
 
 }  // namespace soak
 

@@ -15,7 +15,12 @@
 //   - the live heap blocks grow after the warm-up (checked every 1000 rounds
 //     at the same point of the cycle).
 //
-//   pmb_soak [--rounds N] [--seed S] [--quiet]
+// The work items run after each round on the polling thread, or with
+// --worker (builds with the host runtime) on the runtime's worker thread
+// while the next rounds go on, as the host runtime runs them; that mode is
+// the one run under ThreadSanitizer.
+//
+//   pmb_soak [--rounds N] [--seed S] [--quiet] [--worker]
 #include "bus/bus_models.h"
 #include "host/frame_codec.h"
 #include "host/vnq_controller.h"
@@ -25,7 +30,11 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
+#ifdef PMB_SOAK_WORKER
+#include "tools/runtime/worker.h"
+#endif
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +74,7 @@ public:
         ++published;
         if (type == kRcTypeNumber) ++roundsEnded;
     }
+    // Called by the work items, on the worker thread with --worker.
     void SaveHistory(VNQVDevice& dev, const std::uint8_t*, unsigned length) override {
         ++saved;
         const std::string& t = dev.DeviceType();
@@ -75,17 +85,32 @@ public:
     }
     void RuleReported(VNQVDevice&, const rule_value&) override { ++rules; }
     void AlarmChanged(const AlarmEvent&) override { ++alarmEvents; }
-    // Work items run later, as a worker would: after the round.
-    void Submit(std::function<void()> work) override { queued.push_back(std::move(work)); }
+    // Work items run later: after the round, or on the worker thread.
+    void Submit(std::function<void()> work) override {
+#ifdef PMB_SOAK_WORKER
+        if (worker) return worker->Post(std::move(work));
+#endif
+        queued.push_back(std::move(work));
+    }
     void RunQueued() {
         for (auto& w : queued) w();
         queued.clear();
     }
+    // Waits until every work item handed over so far has run.
+    void Drain() {
+#ifdef PMB_SOAK_WORKER
+        if (worker) worker->Drain();
+#endif
+        RunQueued();
+    }
 
     std::uint8_t cid1 = 0, cid2 = 0;
-    std::uint64_t requests = 0, resets = 0, published = 0, roundsEnded = 0, saved = 0, badImages = 0;
-    std::uint64_t logs = 0, rules = 0, alarmEvents = 0;
+    std::uint64_t requests = 0, resets = 0, published = 0, roundsEnded = 0;
+    std::atomic<std::uint64_t> saved{0}, badImages{0}, logs{0}, rules{0}, alarmEvents{0};
     std::vector<std::function<void()>> queued;
+#ifdef PMB_SOAK_WORKER
+    rt::Worker* worker = nullptr;
+#endif
 };
 
 // --- the plant ----------------------------------------------------------------
@@ -229,6 +254,7 @@ struct Options {
     long rounds = 100000;
     std::uint64_t seed = 20240601;
     bool quiet = false;
+    bool worker = false;
 };
 
 Options Parse(int argc, char** argv) {
@@ -241,8 +267,12 @@ Options Parse(int argc, char** argv) {
             o.seed = std::strtoull(argv[++k], nullptr, 10);
         else if (a == "--quiet")
             o.quiet = true;
+#ifdef PMB_SOAK_WORKER
+        else if (a == "--worker")
+            o.worker = true;
+#endif
         else
-            throw std::invalid_argument("usage: pmb_soak [--rounds N] [--seed S] [--quiet]");
+            throw std::invalid_argument("usage: pmb_soak [--rounds N] [--seed S] [--quiet] [--worker]");
     }
     if (o.rounds < 1) throw std::invalid_argument("--rounds must be at least 1");
     return o;
@@ -252,6 +282,13 @@ bool SameBits(float a, float b) { return std::memcmp(&a, &b, 4) == 0; }
 
 int Run(const Options& opt) {
     auto ctl = std::make_shared<SoakController>();
+#ifdef PMB_SOAK_WORKER
+    std::unique_ptr<rt::Worker> worker;
+    if (opt.worker) {
+        worker = std::make_unique<rt::Worker>();
+        ctl->worker = worker.get();
+    }
+#endif
     auto bus = std::make_shared<tvr27pk>();
     bus->Init(ctl, 7, Json::Value(Json::objectValue));
     Json::Value config(Json::objectValue);
@@ -322,13 +359,18 @@ int Run(const Options& opt) {
             if (!ok) ++wrongValues;
         }
 
+        // With the worker the heap is read only once its items have run.
+        const bool checkpoint = round + 1 == warmup || (round + 1 > warmup && (round + 1) % kCheckEvery == 0);
+        if (opt.worker && !checkpoint) continue;
+        if (opt.worker) ctl->Drain();
         const soak::HeapCount h = soak::Heap();
         if (round + 1 == warmup) atWarmup = h;
         if (round + 1 > warmup) {
             maxLive = std::max<std::uint64_t>(maxLive, h.live_blocks);
-            if ((round + 1) % kCheckEvery == 0 && h.live_blocks > atWarmup.live_blocks) ++grew;
+            if (checkpoint && h.live_blocks > atWarmup.live_blocks) ++grew;
         }
     }
+    ctl->Drain();
     const soak::HeapCount end = soak::Heap();
     if (end.live_blocks > atWarmup.live_blocks) ++grew;
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -342,10 +384,11 @@ int Run(const Options& opt) {
                       explained && wrongValues == 0 && grew == 0;
 
     std::fprintf(stderr,
-                 "pmb_soak: %ld rounds in %.1f s (%.0f rounds/s), seed %llu\n"
+                 "pmb_soak: %ld rounds in %.1f s (%.0f rounds/s), seed %llu, work items %s\n"
                  "  answers %llu, exchanges %llu, faults %llu, retries %llu, lost rounds %llu\n",
                  opt.rounds, secs, static_cast<double>(opt.rounds) / secs,
-                 static_cast<unsigned long long>(opt.seed), static_cast<unsigned long long>(answers),
+                 static_cast<unsigned long long>(opt.seed), opt.worker ? "on the worker thread" : "after each round",
+                 static_cast<unsigned long long>(answers),
                  static_cast<unsigned long long>(exchanges), static_cast<unsigned long long>(faultCount),
                  static_cast<unsigned long long>(retries), static_cast<unsigned long long>(lost));
     if (!opt.quiet) {
@@ -362,9 +405,9 @@ int Run(const Options& opt) {
                  " most after warm-up %llu; %llu allocations in all (%.1f per round); growth seen %llu\n"
                  "pmb_soak: %s\n",
                  static_cast<unsigned long long>(ctl->roundsEnded), static_cast<unsigned long long>(ctl->published),
-                 static_cast<unsigned long long>(ctl->saved), static_cast<unsigned long long>(ctl->badImages),
-                 static_cast<unsigned long long>(ctl->rules), static_cast<unsigned long long>(ctl->alarmEvents),
-                 static_cast<unsigned long long>(ctl->logs), static_cast<unsigned long long>(compared),
+                 static_cast<unsigned long long>(ctl->saved.load()), static_cast<unsigned long long>(ctl->badImages.load()),
+                 static_cast<unsigned long long>(ctl->rules.load()), static_cast<unsigned long long>(ctl->alarmEvents.load()),
+                 static_cast<unsigned long long>(ctl->logs.load()), static_cast<unsigned long long>(compared),
                  static_cast<unsigned long long>(wrongValues), warmup,
                  static_cast<unsigned long long>(atWarmup.live_blocks),
                  static_cast<unsigned long long>(atWarmup.live_bytes), static_cast<unsigned long long>(end.live_blocks),
