@@ -27,7 +27,7 @@ void CheckValue(const unsigned char* wireBytes, const void* stored, float substi
         std::memcpy(want, &substitute, 4);
     else
         std::memcpy(want, wireBytes, 4);
-    FUZZ_CHECK(std::memcmp(want, stored, 4) == 0, what, "not stored as received");
+    FUZZ_CHECK(fuzz::SameBytes(want, stored, 4), what, "not stored as received");
 }
 
 void CheckTaken40_41(const tvr27pkAC& ac, const rig::Bytes& b, int r) {

@@ -75,7 +75,7 @@ bool Answers(const Dev& d, const std::string& name, float& out) {
     }
 }
 
-bool SameBits(float a, const void* stored) { return std::memcmp(&a, stored, 4) == 0; }
+bool SameBits(float a, const void* stored) { return fuzz::SameBytes(&a, stored, 4); }
 
 void RunAc(testhost::Host& host, bool primed, const rig::Bytes& image) {
     auto ac = rig::MakeAc(host, 11);

@@ -19,10 +19,10 @@ using oracle::DcRec;
 
 void CheckTaken42_41(const tvr27pkDC& dc, const rig::Bytes& b, int r, int n) {
     const DcRec& rec = dc.Record();
-    FUZZ_CHECK(std::memcmp(&rec.v, b.data(), 4) == 0 && std::memcmp(&rec.i, b.data() + 4, 4) == 0, "v and i");
+    FUZZ_CHECK(fuzz::SameBytes(&rec.v, b.data(), 4) && fuzz::SameBytes(&rec.i, b.data() + 4, 4), "v and i");
     FUZZ_CHECK(rec.dc_m == b[8], "dc_m kept as received");
     if (rec.dc_m <= DcRec::M_SIZE() && rec.dc_m > 0)
-        FUZZ_CHECK(std::memcmp(rec.m_value, b.data() + 9, 4u * rec.dc_m) == 0, "m values");
+        FUZZ_CHECK(fuzz::SameBytes(rec.m_value, b.data() + 9, 4u * rec.dc_m), "m values");
     if (r == n && rec.p_count > DcRec::P_SIZE()) return;  // the rest counted as consumed
     FUZZ_CHECK(rec.p_count == b[r - 1 - 4 * rec.p_count], "p_count kept as received");
 }
@@ -31,7 +31,7 @@ void CheckTaken42_44(const tvr27pkDC& dc, const rig::Bytes& b) {
     const DcRec& rec = dc.Record();
     FUZZ_CHECK(rec.v_alert == b[0] && rec.alert_m_num == b[1], "v_alert and alert_m_num");
     const std::size_t m = std::min<std::size_t>(b[1], DcRec::ALERT_M_SIZE());
-    FUZZ_CHECK(std::memcmp(rec.alert_m, b.data() + 2, m) == 0, "alarm bytes");
+    FUZZ_CHECK(fuzz::SameBytes(rec.alert_m, b.data() + 2, m), "alarm bytes");
     FUZZ_CHECK(rec.alert_p_num == b[2 + b[1]], "alert_p_num kept as received");
 }
 

@@ -81,7 +81,7 @@ Result AcLookup(const tvr27pkAC& ac, const std::string& name) {
 bool Same(const Result& a, const Result& b) {
     if (a.value != b.value) return false;
     if (!a.value) return a.error == b.error;
-    return std::memcmp(&a.v, &b.v, 4) == 0;
+    return fuzz::SameBytes(&a.v, &b.v, 4);
 }
 
 struct Devices {
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Result dc = Ask(*d.dc, name);
     if (name == "v" || name == "i") {
         const float v = name == "v" ? d.dc->Record().v : d.dc->Record().i;
-        FUZZ_CHECK(dc.value && std::memcmp(&dc.v, &v, 4) == 0, "DC", name);
+        FUZZ_CHECK(dc.value && fuzz::SameBytes(&dc.v, &v, 4), "DC", name);
     } else {
         FUZZ_CHECK(!dc.value && dc.error == kNotReady, "DC answered", name, dc.error);
     }

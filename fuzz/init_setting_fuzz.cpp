@@ -87,7 +87,7 @@ void Run(const Json::Value& config, sim::Model model) {
         if (dynamic_cast<AC*>(c.get()) == nullptr) continue;
         const float ia = c->Get_Value(0, "ia");
         const float sent = plant.ac[unit++].currents[0].value;
-        FUZZ_CHECK(std::memcmp(&ia, &sent, 4) == 0, "ia of AC unit", unit - 1);
+        FUZZ_CHECK(fuzz::SameBytes(&ia, &sent, 4), "ia of AC unit", unit - 1);
     }
 }
 

@@ -92,10 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         if (kind % 6 == 0) {
-            FUZZ_CHECK(std::memcmp(rc->Record().group_value, b.data() + 1, 4) == 0, "group value");
+            FUZZ_CHECK(fuzz::SameBytes(rc->Record().group_value, b.data() + 1, 4), "group value");
             FUZZ_CHECK(rc->Record().channel_num == b[5], "module count");
         }
-        if (kind % 6 == 3) FUZZ_CHECK(std::memcmp(rc->Record().p40_46, b.data(), 20) == 0, "40_46 values");
+        if (kind % 6 == 3) FUZZ_CHECK(fuzz::SameBytes(rc->Record().p40_46, b.data(), 20), "40_46 values");
     }
     return 0;
 }

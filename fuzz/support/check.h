@@ -1,8 +1,10 @@
 #pragma once
 // Checks inside fuzz targets: a broken rule prints what was expected and
 // aborts, which libFuzzer reports as a crash with the input that caused it.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -21,6 +23,10 @@ std::string Detail(const Args&... args) {
     ((os << args << ' '), ...);
     return os.str();
 }
+
+// Byte-for-byte equality of stored values: floats are copied as they stand
+// (NaN patterns and -0 included), so their bytes are what is compared.
+inline bool SameBytes(const void* a, const void* b, std::size_t n) { return std::memcmp(a, b, n) == 0; }
 
 }  // namespace fuzz
 

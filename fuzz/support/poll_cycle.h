@@ -128,8 +128,8 @@ inline std::set<std::uint32_t> Mandatory(const Config& c) {
 template <typename Bus>
 class Rig {
 public:
-    Rig(bool tvr, int acUnits, int dcUnits) : cfg_{tvr, acUnits > 0, dcUnits > 0}, ac_(acUnits), dc_(dcUnits) {
-        bus_ = std::make_shared<Bus>();
+    Rig(bool tvr, int acUnits, int dcUnits)
+        : cfg_{tvr, acUnits > 0, dcUnits > 0}, ac_(acUnits), dc_(dcUnits), bus_(std::make_shared<Bus>()) {
         bus_->Init(host_.ctl, 7, Json::Value(Json::objectValue));
         Json::Value config(Json::objectValue);
         config["acSetting"] = Json::Value(Json::arrayValue);

@@ -278,7 +278,13 @@ Options Parse(int argc, char** argv) {
     return o;
 }
 
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, 4) == 0; }
+// Values are copied as they stand: compare their bit patterns.
+std::uint32_t Bits(float f) {
+    std::uint32_t u;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+bool SameBits(float a, float b) { return Bits(a) == Bits(b); }
 
 int Run(const Options& opt) {
     auto ctl = std::make_shared<SoakController>();
