@@ -8,11 +8,12 @@ namespace soak {
 namespace {
 
 // Work items may run on a worker thread (--worker): relaxed atomic
-// counters. Each block carries its size in a header so that delete can
-// subtract it.
-std::atomic<std::uint64_t> liveBlocks{0};
-std::atomic<std::uint64_t> liveBytes{0};
-std::atomic<std::uint64_t> allocations{0};
+// counters, word-sized so that they stay lock-free on a 32-bit target
+// without libatomic. Each block carries its size in a header so that delete
+// can subtract it.
+std::atomic<std::size_t> liveBlocks{0};
+std::atomic<std::size_t> liveBytes{0};
+std::atomic<std::size_t> allocations{0};
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
 constexpr std::size_t kHeader = alignof(std::max_align_t);

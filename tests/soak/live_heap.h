@@ -10,7 +10,7 @@ namespace soak {
 struct HeapCount {
     std::uint64_t live_blocks;
     std::uint64_t live_bytes;
-    std::uint64_t allocations;  // since the start
+    std::uint64_t allocations;  // since the start (wraps at 2^32 on a 32-bit target)
 };
 
 HeapCount Heap();

@@ -106,7 +106,8 @@ public:
 
     std::uint8_t cid1 = 0, cid2 = 0;
     std::uint64_t requests = 0, resets = 0, published = 0, roundsEnded = 0;
-    std::atomic<std::uint64_t> saved{0}, badImages{0}, logs{0}, rules{0}, alarmEvents{0};
+    // Word-sized: lock-free on a 32-bit target without libatomic.
+    std::atomic<std::size_t> saved{0}, badImages{0}, logs{0}, rules{0}, alarmEvents{0};
     std::vector<std::function<void()>> queued;
 #ifdef PMB_SOAK_WORKER
     rt::Worker* worker = nullptr;
