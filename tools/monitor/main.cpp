@@ -62,6 +62,7 @@ std::FILE* TakeStdout(const std::string& logFile) {
 int Run(const monitor::Args& args) {
     Json::Value site = ReadConfig(args.config);
     if (args.port) site["port"] = *args.port;
+    if (args.database) site["database"] = *args.database;
     const rt::RuntimeOptions options = rt::OptionsFromJson(site);
     if (options.line.path.empty()) throw std::runtime_error("no serial port: give \"port\" or --port");
     const std::string logFile = args.log ? *args.log : site.get("log_file", "").asString();

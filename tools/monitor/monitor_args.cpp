@@ -9,14 +9,15 @@ namespace monitor {
 
 const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
-           "               [--json] [--log FILE]\n"
+           "               [--json] [--log FILE] [--database FILE]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
            "  --rounds N      end after N completed rounds\n"
            "  --duration S    end after S seconds\n"
            "  --json          one JSON object per completed round on standard output\n"
-           "  --log FILE      log lines to FILE instead of standard error\n";
+           "  --log FILE      log lines to FILE instead of standard error\n"
+           "  --database FILE history and alarm database, overrides the configuration's \"database\"\n";
 }
 
 Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin) {
@@ -36,6 +37,8 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
             a.plugin = value(i);
         } else if (o == "--log") {
             a.log = value(i);
+        } else if (o == "--database") {
+            a.database = value(i);
         } else if (o == "--json") {
             a.json = true;
         } else if (o == "--help" || o == "-h") {

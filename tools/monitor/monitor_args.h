@@ -14,6 +14,7 @@ struct Args {
     std::optional<double> duration;     // --duration S (S > 0)
     bool json = false;                  // --json
     std::optional<std::string> log;     // --log FILE
+    std::optional<std::string> database;  // --database FILE
     bool help = false;                  // --help
 };
 

@@ -23,7 +23,7 @@ std::vector<std::string> Argv(std::initializer_list<const char*> a) {
 
 TEST(MonitorArgs, Options) {
     const auto a = monitor::ParseArgs(Argv({"--config", "s.json", "--port", "/dev/pts/3", "--rounds", "3", "--json",
-                                            "--duration", "1.5", "--plugin", "p.so", "--log", "l.txt"}),
+                                            "--duration", "1.5", "--plugin", "p.so", "--log", "l.txt", "--database", "h.db"}),
                                       "default.so");
     EXPECT_EQ(a.config, "s.json");
     EXPECT_EQ(*a.port, "/dev/pts/3");
@@ -32,10 +32,11 @@ TEST(MonitorArgs, Options) {
     EXPECT_DOUBLE_EQ(*a.duration, 1.5);
     EXPECT_EQ(a.plugin, "p.so");
     EXPECT_EQ(*a.log, "l.txt");
+    EXPECT_EQ(*a.database, "h.db");
     const auto d = monitor::ParseArgs(Argv({"--config", "s.json"}), "default.so");
     EXPECT_EQ(d.plugin, "default.so");
     EXPECT_FALSE(d.json);
-    EXPECT_FALSE(d.rounds || d.duration || d.port || d.log);
+    EXPECT_FALSE(d.rounds || d.duration || d.port || d.log || d.database);
 }
 
 TEST(MonitorArgs, BadCommandLines) {
@@ -48,6 +49,7 @@ TEST(MonitorArgs, BadCommandLines) {
         Argv({"--config", "s", "--duration", "0"}),
         Argv({"--config", "s", "--duration", "nan"}),
         Argv({"--config", "s", "--verbose"}),
+        Argv({"--config", "s", "--database"}),
     };
     for (const auto& b : bad) EXPECT_THROW(monitor::ParseArgs(b, "p"), std::invalid_argument) << b.back();
     EXPECT_TRUE(monitor::ParseArgs(Argv({"--help"}), "p").help);
