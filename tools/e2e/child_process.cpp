@@ -1,0 +1,115 @@
+#include "tools/e2e/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+namespace e2e {
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& errPath) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    const int err = ::open(errPath.empty() ? "/dev/null" : errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                           0644);
+    if (err < 0) throw std::runtime_error("cannot open " + errPath);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        ::dup2(fds[1], 1);
+        ::dup2(err, 2);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    ::close(err);
+    fd_ = fds[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        int status;
+        ::waitpid(pid_, &status, 0);
+    }
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ChildProcess::Line(std::string& line, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || fd_ < 0) break;
+        pollfd p{fd_, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        char chunk[4096];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // The end of the output: a last line without its newline still counts.
+            ::close(fd_);
+            fd_ = -1;
+            if (buffer_.empty()) return false;
+            line.swap(buffer_);
+            buffer_.clear();
+            return true;
+        }
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+    return false;
+}
+
+void ChildProcess::Signal(int sig) {
+    if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds limit) {
+    if (pid_ <= 0) return -1;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) break;
+        if (std::chrono::steady_clock::now() >= end) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            reaped_ = true;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/e2e_test_XXXXXX";
+    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+}  // namespace e2e
