@@ -7,7 +7,7 @@
 #include "tools/e2e/child_process.h"
 #include "tools/e2e/plant_plan.h"
 #include "tools/e2e/round_checks.h"
-#include "tools/e2e/store_checks.h"
+#include "tools/e2e/sim_run.h"
 #include "tools/monitor/round_view.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
@@ -15,8 +15,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
-
-#include <signal.h>
 
 #include <chrono>
 #include <memory>
@@ -50,25 +48,17 @@ Plan BaseModelPlan() {
 
 TEST(EndToEnd, HostRuntimeWithTheBaseModelSurvivesFaultsWithoutLosingARound) {
     const Plan plan = BaseModelPlan();
-    TempDir dir;
-    const std::string scenario = dir.Path() + "/scenario.json";
-    const std::string db = dir.Path() + "/history.db";
-    const std::string simLog = dir.Path() + "/sim.log";
-    const std::string hostLog = dir.Path() + "/host.log";
-    WriteFile(scenario, Compact(plan.Scenario()));
+    SimRun run(plan);
+    ASSERT_FALSE(run.pts.empty());
 
-    ChildProcess sim(SIM_BIN, {"--scenario", scenario}, simLog);
-    std::string pts;
-    ASSERT_TRUE(sim.Line(pts, std::chrono::steady_clock::now() + 60s)) << ReadFile(simLog);
-
-    Json::Value site = plan.Site(db);
-    site["port"] = pts;
+    Json::Value site = plan.Site(run.database);
+    site["port"] = run.pts;
     std::mutex mutex;
     std::vector<Json::Value> rounds;
     bool timedOut = false;
     {
         rt::LogSink log;
-        ASSERT_TRUE(log.Open(hostLog));
+        ASSERT_TRUE(log.Open(run.hostLog));
         boost::asio::io_context io;
         auto host = std::make_shared<rt::HostRuntime>(io, rt::OptionsFromJson(site), log);
         auto bus = std::make_shared<QZL4200>();
@@ -89,7 +79,7 @@ TEST(EndToEnd, HostRuntimeWithTheBaseModelSurvivesFaultsWithoutLosingARound) {
             if (end.round > static_cast<std::uint64_t>(plan.rounds)) return;
             // Built on the io thread like the monitor's, completed on the
             // worker after the round's work items.
-            Json::Value r = monitor::BuildRound(end, *bus, 0, pts);
+            Json::Value r = monitor::BuildRound(end, *bus, 0, run.pts);
             host->Work().Post([&, r]() mutable {
                 monitor::AddActiveAlarms(r, host->Alarms().Active());
                 std::lock_guard<std::mutex> lock(mutex);
@@ -104,19 +94,13 @@ TEST(EndToEnd, HostRuntimeWithTheBaseModelSurvivesFaultsWithoutLosingARound) {
         io.run();
         host->Shutdown();
     }
-    sim.Signal(SIGTERM);
-    EXPECT_EQ(sim.Wait(60s), 0);
+    run.StopSim();
 
-    const std::string logs = "host log:\n" + ReadFile(hostLog) + "\nsimulator log:\n" + ReadFile(simLog);
+    const std::string logs = "host log:\n" + ReadFile(run.hostLog) + "\nsimulator log:\n" + ReadFile(run.simLog);
     EXPECT_FALSE(timedOut);
     ASSERT_EQ(rounds.size(), static_cast<std::size_t>(plan.rounds)) << logs;
     for (std::size_t k = 0; k < rounds.size(); ++k) ExpectRound(plan, static_cast<int>(k + 1), rounds[k]);
-    ExpectFaultsInjected(plan, ReadFile(simLog));
-
-    const std::vector<HistoryRow> rows = ReadHistory(db);
-    ExpectHistory(plan, rounds, rows, db);
-    rt::HistoryStore store(db);
-    ExpectAlarmEvents(plan, store.Alarms(), rows);
+    run.ExpectStored(rounds);
     if (HasFailure()) ADD_FAILURE() << logs;
 }
 

@@ -5,11 +5,9 @@
 #include "tools/e2e/child_process.h"
 #include "tools/e2e/plant_plan.h"
 #include "tools/e2e/round_checks.h"
-#include "tools/e2e/store_checks.h"
+#include "tools/e2e/sim_run.h"
 
 #include <gtest/gtest.h>
-
-#include <signal.h>
 
 #include <chrono>
 #include <string>
@@ -46,46 +44,32 @@ Plan Tvr27pkPlan() {
 
 TEST(EndToEnd, MonitorWithThePlugInSurvivesEveryFaultKindWithoutLosingARound) {
     const Plan plan = Tvr27pkPlan();
-    TempDir dir;
-    const std::string scenario = dir.Path() + "/scenario.json";
-    const std::string site = dir.Path() + "/site.json";
-    const std::string db = dir.Path() + "/history.db";
-    const std::string simLog = dir.Path() + "/sim.log";
-    const std::string monitorLog = dir.Path() + "/monitor.log";
-    WriteFile(scenario, Compact(plan.Scenario()));
-    WriteFile(site, Compact(plan.Site(db)));
-
-    ChildProcess sim(SIM_BIN, {"--scenario", scenario}, simLog);
-    std::string pts;
-    ASSERT_TRUE(sim.Line(pts, std::chrono::steady_clock::now() + 60s)) << ReadFile(simLog);
+    SimRun run(plan);
+    ASSERT_FALSE(run.pts.empty());
+    const std::string site = run.dir.Path() + "/site.json";
+    WriteFile(site, Compact(plan.Site(run.database)));
 
     std::vector<Json::Value> rounds;
     {
         ChildProcess monitor(MONITOR_BIN,
-                             {"--config", site, "--port", pts, "--plugin", REAL_PLUGIN, "--rounds",
-                              std::to_string(plan.rounds), "--json", "--log", monitorLog},
-                             monitorLog);
+                             {"--config", site, "--port", run.pts, "--plugin", REAL_PLUGIN, "--rounds",
+                              std::to_string(plan.rounds), "--json", "--log", run.hostLog},
+                             run.hostLog);
         // About 2 s a round plus the timeouts; the limit only ends a hung run.
         const auto deadline = std::chrono::steady_clock::now() + 240s;
         for (std::string line; monitor.Line(line, deadline);) rounds.push_back(ParseLine(line));
         EXPECT_EQ(monitor.Wait(60s), 0);
     }
-    sim.Signal(SIGTERM);
-    EXPECT_EQ(sim.Wait(60s), 0);
+    run.StopSim();
 
-    const std::string logs = "monitor log:\n" + ReadFile(monitorLog) + "\nsimulator log:\n" + ReadFile(simLog);
+    const std::string logs = "monitor log:\n" + ReadFile(run.hostLog) + "\nsimulator log:\n" + ReadFile(run.simLog);
     ASSERT_EQ(rounds.size(), static_cast<std::size_t>(plan.rounds)) << logs;
     for (std::size_t k = 0; k < rounds.size(); ++k) {
         ExpectRound(plan, static_cast<int>(k + 1), rounds[k]);
         EXPECT_EQ(rounds[k]["restored"].asInt(), 0);
-        EXPECT_EQ(rounds[k]["port"].asString(), pts);
+        EXPECT_EQ(rounds[k]["port"].asString(), run.pts);
     }
-    ExpectFaultsInjected(plan, ReadFile(simLog));
-
-    const std::vector<HistoryRow> rows = ReadHistory(db);
-    ExpectHistory(plan, rounds, rows, db);
-    rt::HistoryStore store(db);
-    ExpectAlarmEvents(plan, store.Alarms(), rows);
+    run.ExpectStored(rounds);
     if (HasFailure()) ADD_FAILURE() << logs;
 }
 
