@@ -1,7 +1,9 @@
 #pragma once
 // A program run by a test: its standard output read line by line with a
 // deadline, its standard error appended to a file. A process still running
-// when the object goes is killed and reaped. Also the tests' scratch folder.
+// when the object goes is killed and reaped.
+#include "tools/runtime/tests/temp_dir.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -33,17 +35,6 @@ private:
     std::string buffer_;
 };
 
-// A fresh folder under /tmp, removed with its files at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using rttest::TempDir;
 
 }  // namespace e2e

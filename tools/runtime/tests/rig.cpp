@@ -10,17 +10,6 @@
 
 namespace rttest {
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/rt_test_XXXXXX";
-    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 namespace {
 
 Json::Value Site(const std::string& dir, const std::string& port, const std::string& extra) {

@@ -4,6 +4,7 @@
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/tests/fake_bus.h"
 #include "tools/runtime/tests/pty_power_system.h"
+#include "tools/runtime/tests/temp_dir.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -18,17 +19,6 @@
 #include <vector>
 
 namespace rttest {
-
-// A fresh directory under /tmp, removed with its files at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 class Rig {
 public:
