@@ -60,7 +60,11 @@ HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& 
                     stats_.foreign_frames = bus_->ForeignFrames();
                 },
                 [this] { Sending(); },
-                {},
+                [this] {
+                    if (!portLost_) return;
+                    portLost_ = false;
+                    LineEvent(EventKind::kPortBack, "serial port " + options_.line.path + " open again");
+                },
                 [this] { LinkDown(); },
                 [this](const std::string& text) { log_.Write(text); }}),
       tick_(io),
@@ -231,6 +235,8 @@ void HostRuntime::TimedOut(std::uint64_t gen) {
         silenceLogged_ = true;
         log_.Write("host: the power system does not answer (" + std::to_string(timeoutsInRow_) +
                    " timeouts in a row); the next round reads every group");
+        LineEvent(EventKind::kLineLost,
+                  "the power system does not answer (" + std::to_string(timeoutsInRow_) + " timeouts in a row)");
         if (bus_) bus_->SetDataValid(0);
     }
 }
@@ -241,6 +247,8 @@ void HostRuntime::LinkDown() {
     ++timerGen_;
     exchange_ = Exchange::kIdle;
     if (bus_) bus_->SetDataValid(0);
+    portLost_ = true;
+    LineEvent(EventKind::kPortLost, "serial port " + options_.line.path + " lost");
     std::lock_guard<std::mutex> lock(statsMutex_);
     stats_.port_losses = link_.Losses();
 }
@@ -264,7 +272,10 @@ bool HostRuntime::AcceptAnswer(PMBusProtocol&, const frame::Frame& answer) {
     ++timerGen_;
     exchange_ = Exchange::kIdle;
     timedOut_ = false;
-    if (silenceLogged_) log_.Write("host: the power system answers again");
+    if (silenceLogged_) {
+        log_.Write("host: the power system answers again");
+        LineEvent(EventKind::kLineBack, "the power system answers again");
+    }
     silenceLogged_ = false;
     timeoutsInRow_ = 0;
     std::lock_guard<std::mutex> lock(statsMutex_);
@@ -314,6 +325,41 @@ void HostRuntime::RoundFinished() {
 
 void HostRuntime::ExchangeReset(VNQSPDevice&) {}
 
+// --- events ------------------------------------------------------------------
+
+const char* EventKindName(EventKind kind) {
+    switch (kind) {
+        case EventKind::kAlarmBegin: return "alarm_begin";
+        case EventKind::kAlarmEnd: return "alarm_end";
+        case EventKind::kLineLost: return "line_lost";
+        case EventKind::kLineBack: return "line_back";
+        case EventKind::kPortLost: return "port_lost";
+        case EventKind::kPortBack: return "port_back";
+    }
+    return "unknown";
+}
+
+void HostRuntime::LineEvent(EventKind kind, const std::string& text) {
+    if (!onEvent_) return;
+    RuntimeEvent e;
+    e.kind = kind;
+    e.time = LocalTimestamp();
+    e.data_id = options_.data_id;
+    e.port = options_.line.path;
+    e.text = text;
+    worker_.Post([this, e]() mutable { Deliver(std::move(e)); });
+}
+
+void HostRuntime::Deliver(RuntimeEvent event) {
+    if (!onEvent_) return;
+    event.id = ++eventId_;
+    try {
+        onEvent_(event);
+    } catch (const std::exception& ex) {
+        log_.Write(std::string("host: event report failed: ") + ex.what());
+    }
+}
+
 // --- device services ------------------------------------------------------
 
 void HostRuntime::Log(const std::string& line) { log_.Write(line); }
@@ -350,6 +396,15 @@ void HostRuntime::AlarmChanged(const AlarmEvent& event) {
     const rule_value& r = event.rule;
     log_.Write(std::string("host: alarm ") + (event.begin ? "begins" : "ends") + ": " + std::to_string(r.data_id) +
                " " + r.key + "/" + std::to_string(r.seq) + " " + r.alarm_id + " " + r.name + ": " + r.text);
+    if (onEvent_) {
+        RuntimeEvent e;
+        e.kind = event.begin ? EventKind::kAlarmBegin : EventKind::kAlarmEnd;
+        e.time = LocalTimestamp();
+        e.data_id = r.data_id;
+        e.port = options_.line.path;
+        e.rule = r;
+        Deliver(std::move(e));
+    }
     if (!store_) return;
     AlarmRow row;
     row.time = LocalTimestamp();

@@ -33,6 +33,7 @@
 #include "host/vnq_controller.h"
 #include "tools/runtime/history_store.h"
 #include "tools/runtime/log_sink.h"
+#include "tools/runtime/runtime_event.h"
 #include "tools/runtime/runtime_options.h"
 #include "tools/runtime/serial_link.h"
 #include "tools/runtime/worker.h"
@@ -110,6 +111,9 @@ public:
 
     // Called on the io thread at every round end, after RoundDone.
     void OnRoundEnd(std::function<void(const RoundEnd&)> f) { onRoundEnd_ = std::move(f); }
+    // Called on the worker thread for every alarm and line event, in order
+    // (set before Start).
+    void OnEvent(std::function<void(const RuntimeEvent&)> f) { onEvent_ = std::move(f); }
 
     Worker& Work() { return worker_; }
     HistoryStore* Store() { return store_.get(); }
@@ -145,6 +149,10 @@ private:
     void TimedOut(std::uint64_t gen);
     void LinkDown();
     void RoundFinished();
+    // A line or port event, handed to the worker (io thread).
+    void LineEvent(EventKind kind, const std::string& text);
+    // Numbers and delivers an event (worker thread).
+    void Deliver(RuntimeEvent event);
     int TypeNumberOf(const VNQVDevice& dev) const;
     std::string Command() const;
 
@@ -158,6 +166,8 @@ private:
     boost::asio::steady_timer answerTimer_;
     std::shared_ptr<PMBusProtocol> bus_;
     std::function<void(const RoundEnd&)> onRoundEnd_;
+    std::function<void(const RuntimeEvent&)> onEvent_;
+    std::uint64_t eventId_ = 0;  // worker thread only
 
     // io thread only
     Exchange exchange_ = Exchange::kIdle;
@@ -169,6 +179,7 @@ private:
     std::chrono::steady_clock::time_point quietUntil_{};
     unsigned timeoutsInRow_ = 0;
     bool silenceLogged_ = false;
+    bool portLost_ = false;
     bool running_ = false;
     bool roundOpen_ = false;
     std::chrono::steady_clock::time_point roundStart_;

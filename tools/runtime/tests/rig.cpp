@@ -45,10 +45,20 @@ Rig::Rig(const std::string& dir, Script script, const std::string& extraJson)
         std::lock_guard<std::mutex> lock(mutex_);
         rounds_.push_back(r);
     });
+    host->OnEvent([this](const rt::RuntimeEvent& e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::to_string(e.id) + " " + rt::EventKindName(e.kind) + " " + std::to_string(e.data_id) +
+                          (rt::IsAlarmEvent(e.kind) ? " " + e.rule.key : ""));
+    });
     restored = host->RestoreChildren();
 }
 
 Rig::~Rig() { Stop(); }
+
+std::vector<std::string> Rig::Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
 
 void Rig::Start() {
     guard_.emplace(io.get_executor());

@@ -33,6 +33,8 @@ public:
     bool WaitRounds(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
     bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(10));
     std::vector<rt::RoundEnd> Rounds();
+    // "id kind data_id[ rule key]" of every runtime event, in delivery order.
+    std::vector<std::string> Events();
     std::string LogText() const;
     int LogCount(const std::string& needle) const;
 
@@ -49,6 +51,7 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::vector<rt::RoundEnd> rounds_;
+    std::vector<std::string> events_;
     bool stopped_ = true;
 };
 

@@ -86,6 +86,7 @@ TEST(RuntimePty, RoundsSnapshotsRulesHistoryAndDataValid) {
     EXPECT_EQ(alarms[0].alarm_id, "01001");
     EXPECT_EQ(alarms[0].level, 2);
     EXPECT_EQ(rig.host->Alarms().Active().size(), 1u);
+    EXPECT_EQ(rig.Events(), (std::vector<std::string>{"1 alarm_begin 100 HIGH"}));
 
     const auto latest = rig.host->LatestSnapshots();
     ASSERT_EQ(latest.count({100u, 5107}), 1u);
@@ -133,6 +134,7 @@ TEST(RuntimePty, SilentPowerSystemClearsDataValidOnceAndIsHeardAgain) {
     EXPECT_EQ(rig.LogCount("no answer to 41_41 within 150 ms"), 1);
     EXPECT_EQ(rig.LogCount("does not answer (3 timeouts in a row)"), 1);
     EXPECT_EQ(rig.LogCount("the power system answers again"), 1);
+    EXPECT_EQ(rig.Events(), (std::vector<std::string>{"1 line_lost 100", "2 line_back 100", "3 alarm_begin 100 HIGH"}));
     // Round 2 was read with data-valid cleared again.
     ASSERT_GE(rig.bus->validSeen.size(), 4u);
     EXPECT_EQ(rig.bus->validSeen[2], 0);
@@ -204,6 +206,7 @@ TEST(RuntimePty, PortDisappearsAndComesBack) {
     const rt::LineStats s = rig.host->Stats();
     EXPECT_EQ(s.port_losses, 1u);
     EXPECT_EQ(s.reopens, 1u);
+    EXPECT_EQ(rig.Events(), (std::vector<std::string>{"1 alarm_begin 100 HIGH", "2 port_lost 100", "3 port_back 100"}));
     // After the loss data-valid went back to 0 until the next round end.
     bool clearedAgain = false;
     for (std::size_t i = 2; i < rig.bus->validSeen.size(); ++i)
