@@ -350,12 +350,12 @@ template <typename TeleAC, typename TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(VNQVDevice* parent, std::uint32_t id,
                                                         const Json::Value& config) {
     data_.data_id = id;
-    if (config.isObject()) {
-        const Json::Value& app = config["appSetting"];
-        if (app.isObject()) {
-            ac_detail::ReadDeadBand(app, "diff_v", diffV_);
-            ac_detail::ReadDeadBand(app, "diff_i", diffI_);
-        }
+    // An element that is neither an object nor null makes the JSON library
+    // throw here, after the id is stored; the caller sees its error.
+    const Json::Value& app = config["appSetting"];
+    if (app.isObject()) {
+        ac_detail::ReadDeadBand(app, "diff_v", diffV_);
+        ac_detail::ReadDeadBand(app, "diff_i", diffI_);
     }
     return ChildDevice::InitV(parent, id, config);
 }

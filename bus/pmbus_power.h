@@ -291,11 +291,12 @@ typename PMBusPower<AC, DC, RC>::Walked PMBusPower<AC, DC, RC>::Walk(
     int infoLength, int skip) {
     std::int64_t consumed = skip;
     for (const auto& child : children) {
+        // Every child is called, also once the INFO is used up or a child
+        // claimed more than it was given: it then gets a negative length,
+        // reads nothing and says so itself. Its place never points beyond
+        // the end of the INFO.
         const std::int64_t left = infoLength - consumed;
-        // A child that claimed more than it was given leaves nothing for the
-        // next ones; none is handed a place outside the INFO.
-        if (left < 0) break;
-        const int r = ((*child).*op)(info + consumed, static_cast<int>(left));
+        const int r = ((*child).*op)(info + std::min<std::int64_t>(consumed, infoLength), static_cast<int>(std::max<std::int64_t>(left, INT32_MIN)));
         if (r < 0) return {true, consumed};
         consumed += r;
     }

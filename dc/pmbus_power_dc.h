@@ -203,12 +203,12 @@ float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(std::uint32_t /*id*/, const std::st
 template <typename TeleDC, int RT_DC>
 bool PMBusPowerDC<TeleDC, RT_DC>::InitV(VNQVDevice* parent, std::uint32_t id, const Json::Value& config) {
     data_.data_id = id;
-    if (config.isObject()) {
-        const Json::Value& app = config["appSetting"];
-        if (app.isObject()) {
-            dc_detail::ReadDeadBand(app, "diff_v", diffV_);
-            dc_detail::ReadDeadBand(app, "diff_i", diffI_);
-        }
+    // An element that is neither an object nor null makes the JSON library
+    // throw here, after the id is stored; the caller sees its error.
+    const Json::Value& app = config["appSetting"];
+    if (app.isObject()) {
+        dc_detail::ReadDeadBand(app, "diff_v", diffV_);
+        dc_detail::ReadDeadBand(app, "diff_i", diffI_);
     }
     return ChildDevice::InitV(parent, id, config);
 }

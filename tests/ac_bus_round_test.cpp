@@ -186,3 +186,25 @@ TEST_F(AcBusRound, LaterRoundRenumbersAndRefreshes) {
 }
 
 }  // namespace
+
+TEST_F(AcBusRound, AStatesAnswerShorterThanItsSkippedByteReachesTheFirstChild) {
+    // The empty INFO leaves the first AC unit -1 bytes: it logs its own
+    // overflow and refuses, so the second is not asked and nothing is sent.
+    auto answers = Answers(220.0f, 0, 0);
+    answers[{0x40, 0x44}] = {};
+    ASSERT_TRUE(bus->RefreshStatus());
+    for (int i = 0; i < 3; ++i) {
+        const auto& req = ctl->requests.back();
+        const auto a = testhost::Answer(req.cid1, answers.at({req.cid1, req.cid2}));
+        const std::size_t sent = ctl->requests.size();
+        const bool states = req.cid2 == 0x44;
+        ctl->logs.clear();
+        EXPECT_EQ(bus->DeliverAnswer(a.data(), static_cast<unsigned>(a.size())), 1);
+        if (!states) continue;
+        EXPECT_EQ(ctl->requests.size(), sent) << "nothing sent after the refusal";
+        ASSERT_EQ(ctl->logs.size(), 1u);
+        EXPECT_EQ(ctl->logs[0].rfind("PMBusPowerAC:ProcotolError 11 read 40_44 read overflow", 0), 0u) << ctl->logs[0];
+        return;
+    }
+    FAIL() << "no 40_44 was asked";
+}

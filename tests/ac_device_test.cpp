@@ -7,6 +7,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -147,6 +149,7 @@ TEST(AcConfig, DeadBandsFromAppSetting) {
         {R"({"appSetting": [1, 2]})", 20.0f, 20.0f},
         {R"({"appSetting": "diff_v"})", 20.0f, 20.0f},
         {R"({"appSetting": null})", 20.0f, 20.0f},
+        {"null", 20.0f, 20.0f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
@@ -161,12 +164,17 @@ TEST(AcConfig, DeadBandsFromAppSetting) {
     }
 }
 
-TEST(AcConfig, ValueThatIsNoTextPropagatesAfterTheIdIsStored) {
-    testhost::Host host;
-    auto d = std::make_shared<tvr27pkAC>();
-    EXPECT_ANY_THROW(d->InitV(host.parent.get(), 55, testhost::ParseJson(R"({"appSetting": {"diff_v": [1]}})")));
-    EXPECT_EQ(d->Record().data_id, 55u);
-    EXPECT_EQ(d->DiffV(), 20.0f);
+TEST(AcConfig, UnreadableElementPropagatesAfterTheIdIsStored) {
+    // A dead band that is no text, or an element that is no object.
+    for (const char* json : {R"({"appSetting": {"diff_v": [1]}})", "[1, 2]", R"("ac")", "true"}) {
+        SCOPED_TRACE(json);
+        testhost::Host host;
+        auto d = std::make_shared<tvr27pkAC>();
+        EXPECT_THROW(d->InitV(host.parent.get(), 55, testhost::ParseJson(json)), Json::Exception);
+        EXPECT_EQ(d->Record().data_id, 55u);
+        EXPECT_EQ(d->DiffV(), 20.0f);
+        EXPECT_EQ(d->Controller(), nullptr) << "the host base was not reached";
+    }
 }
 
 TEST_F(AcDevice, LogLinesCarryTheConfiguredId) {
@@ -327,6 +335,8 @@ TEST_F(AcLookup, EveryNameOfTheSignalTable) {
         {"ac_channel_0_a", 220.5f}, {"channel_0_frequency", 50.25f}, {"channel_1_b_alert", 231.5f},
         {"channel_01_c", 232.5f}, {"channel_00000000000000000001_a", 230.5f},
         {"x_channel_q_channel_1_f", 49.75f},
+        // A line end is no letter: the search goes on to the next occurrence.
+        {"channel_0_\nchannel_1_a", 230.5f}, {"channel_0\r_channel_1_c", 232.5f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -355,12 +365,76 @@ TEST_F(AcLookup, RefusalsForUnknownNamesAndIndices) {
         {"channel_0_", "数据未提供"},
         {"channel_-1_a", "数据未提供"},
         {"channel__a", "数据未提供"},
+        {"channel_0_\n", "数据未提供"},
+        {"channel_1_\r", "数据未提供"},
+        {"channel_1_\r\n", "数据未提供"},
+        {"chAnnel_0_a", "数据未提供"},
         {"IA", "数据未提供"},
         {"ia ", "数据未提供"},
         {"id_alert", "数据未提供"},
         {"", "数据未提供"},
     };
     for (const auto& c : cases) EXPECT_EQ(RefusalOf(c.name), c.text) << c.name;
+}
+
+// The lookup on a thread with a 256 KiB stack, as a controller's host thread
+// may have: nothing in it may grow with the length of the name.
+std::string RefusalOnSmallStack(const std::function<void()>& f) {
+    struct Job {
+        const std::function<void()>* f;
+        std::string refusal;
+    } job{&f, {}};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t t;
+    const int rc = pthread_create(
+        &t, &attr,
+        [](void* p) -> void* {
+            auto* j = static_cast<Job*>(p);
+            j->refusal = Refusal(*j->f);
+            return nullptr;
+        },
+        &job);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) return "thread not started";
+    pthread_join(t, nullptr);
+    return job.refusal;
+}
+
+TEST_F(AcLookup, NamesOfAnyLengthOnASmallStack) {
+    dev->RoundDone();
+    const std::size_t kMillion = 1000000;
+    const std::string digits(kMillion, '7');
+    struct Case {
+        std::string name;
+        const char* refusal;  // "" for an answer
+        float value;
+    };
+    const Case cases[] = {
+        {"channel_" + digits + "_a", "通道参数越界", 0},
+        {"channel_" + std::string(kMillion, '0') + "1_b", "", 231.5f},
+        {std::string(kMillion, 'x') + "channel_0_f", "", 50.25f},
+        {"channel_" + digits, "数据未提供", 0},
+        {"channel_" + digits + "_", "数据未提供", 0},
+        {"channel_" + digits + "channel_1_c", "", 232.5f},
+        {std::string(kMillion, '_') + "channel_0_", "数据未提供", 0},
+        // A NUL is a character like any other: the letter, checked after the index.
+        {std::string("channel_5_\0", 11), "通道参数越界", 0},
+        {std::string("channel_0_\0", 11), "数据未提供", 0},
+        {[] {
+             std::string s;
+             for (int i = 0; i < 100000; ++i) s += "channel_";
+             return s + "1_a";
+         }(),
+         "", 230.5f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.substr(0, 40) + "... (" + std::to_string(c.name.size()) + " bytes)");
+        float v = 0.0f;
+        EXPECT_EQ(RefusalOnSmallStack([&] { v = Get(c.name); }), c.refusal);
+        EXPECT_EQ(v, c.value);
+    }
 }
 
 TEST_F(AcLookup, NoChannelIndexFitsAnEmptyList) {

@@ -90,7 +90,7 @@ TEST(DcDevice, InitVTakesIdAndDeadBands) {
         {R"({"appSetting": [1, 2]})", 0.1f, 20.0f},
         {R"({"appSetting": "diff_v"})", 0.1f, 20.0f},
         {R"({"appSetting": null})", 0.1f, 20.0f},
-        {R"([1, 2])", 0.1f, 20.0f},
+        {"null", 0.1f, 20.0f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.config);
@@ -105,14 +105,18 @@ TEST(DcDevice, InitVTakesIdAndDeadBands) {
     }
 }
 
-TEST(DcDevice, InitVWithAnUnconvertibleDeadBandFailsAfterStoringTheId) {
-    testhost::Host host;
-    auto dev = std::make_shared<tvr27pkDC>("dc");
-    EXPECT_THROW(dev->InitV(host.parent.get(), 44, ParseJson(R"({"appSetting": {"diff_v": [1]}})")),
-                 Json::Exception);
-    EXPECT_EQ(Val(dev->Record().data_id), 44u);
-    EXPECT_EQ(dev->DataId(), 0u) << "the host base was not reached";
-    EXPECT_EQ(dev->Controller(), nullptr);
+TEST(DcDevice, InitVWithAnUnreadableElementFailsAfterStoringTheId) {
+    // A dead band that cannot be text, or an element that is no object: the
+    // JSON library's error reaches the caller.
+    for (const char* config : {R"({"appSetting": {"diff_v": [1]}})", "[1, 2]", R"("dc")", "7"}) {
+        SCOPED_TRACE(config);
+        testhost::Host host;
+        auto dev = std::make_shared<tvr27pkDC>("dc");
+        EXPECT_THROW(dev->InitV(host.parent.get(), 44, ParseJson(config)), Json::Exception);
+        EXPECT_EQ(Val(dev->Record().data_id), 44u);
+        EXPECT_EQ(dev->DataId(), 0u) << "the host base was not reached";
+        EXPECT_EQ(dev->Controller(), nullptr);
+    }
 }
 
 TEST(DcDevice, LoadFromCacheTakesExactlyOneRecord) {
