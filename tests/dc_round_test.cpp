@@ -1,6 +1,8 @@
 // The DC device's round end: stamped snapshot, the voltage and battery-fuse
 // rules with their sequence numbers, the model hook and the work item.
+#include "ac/ac_models.h"
 #include "dc/dc_models.h"
+#include "rc/rc_models.h"
 #include "host/ttime.h"
 #include "tests/support/test_host.h"
 
@@ -9,7 +11,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -288,17 +292,95 @@ public:
     std::vector<std::string> order;
 };
 
-TEST(DcRoundOrder, HostOperationsComeInRoundOrder) {
-    auto ctl = std::make_shared<OrderController>();
-    auto parent = std::make_shared<testhost::ParentDevice>();
-    parent->Init(ctl, 100, Json::Value(Json::objectValue));
-    auto dev = std::make_shared<QZL4200DC>("dc");
-    ASSERT_TRUE(dev->InitV(parent.get(), 3, ParseJson("{}")));
-    const auto b44 = Block44(1, {});
-    ASSERT_EQ(dev->parse42_44(b44.data(), static_cast<int>(b44.size())), 3);
-    dev->RoundDone();
-    EXPECT_EQ(ctl->order, (std::vector<std::string>{"publish", "rule DC_0", "rule DC_1", "submit",
-                                                     "event DC_0", "save"}));
+// Both kinds of device with alarm rules of their own: the round end stamps
+// the record (the published snapshot carries this second's time record),
+// publishes, reports one rule per condition and hands over the batch; the
+// work item evaluates, then saves.
+TEST(RoundOrder, HostOperationsComeInRoundOrder) {
+    struct Case {
+        const char* what;
+        std::function<std::shared_ptr<VNQSPDevice>(VNQVDevice* parent)> make;
+        std::size_t ttimeOffset;  // of the time record in the snapshot
+        std::vector<std::string> order;
+    };
+    const Case cases[] = {
+        {"DC", [](VNQVDevice* parent) -> std::shared_ptr<VNQSPDevice> {
+             auto dev = std::make_shared<QZL4200DC>("dc");
+             EXPECT_TRUE(dev->InitV(parent, 3, ParseJson("{}")));
+             const auto b44 = Block44(1, {});
+             EXPECT_EQ(dev->parse42_44(b44.data(), static_cast<int>(b44.size())), 3);
+             return dev;
+         },
+         offsetof(tele_c_qzl4200_dc, ttime), {"publish", "rule DC_0", "rule DC_1", "submit", "event DC_0", "save"}},
+        {"rectifiers, module 1 in fault", [](VNQVDevice* parent) -> std::shared_ptr<VNQSPDevice> {
+             auto dev = std::make_shared<QZL4200RC>();
+             EXPECT_TRUE(dev->InitV(parent, 3, ParseJson("{}")));
+             std::vector<std::uint8_t> info41 = {0x00, 0xA0, 0xA1, 0xA2, 0xA3, 2};
+             for (int k = 0; k < 2; ++k) {
+                 info41.insert(info41.end(), {1, 2, 3, 4, 4});
+                 info41.insert(info41.end(), 16, 0);
+             }
+             EXPECT_EQ(dev->parse41_41(info41.data(), static_cast<int>(info41.size())),
+                       static_cast<int>(info41.size()));
+             const std::vector<std::uint8_t> info44 = {0x00, 2, 0, 4, 0, 0, 0, 0, 1, 4, 0, 0, 0, 0};
+             EXPECT_EQ(dev->parse41_44(info44.data(), static_cast<int>(info44.size())),
+                       static_cast<int>(info44.size()));
+             return dev;
+         },
+         offsetof(tele_c_qzl4200_rc, ttime), {"publish", "rule RC_0", "rule RC_0", "submit", "event RC_0", "save"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto ctl = std::make_shared<OrderController>();
+        auto parent = std::make_shared<testhost::ParentDevice>();
+        parent->Init(ctl, 100, Json::Value(Json::objectValue));
+        auto dev = c.make(parent.get());
+        const ttime before = get_ttime(boost::posix_time::second_clock::local_time());
+        dev->RoundDone();
+        const ttime after = get_ttime(boost::posix_time::second_clock::local_time());
+        EXPECT_EQ(ctl->order, c.order);
+        ASSERT_EQ(ctl->published.size(), 1u);
+        ASSERT_GE(ctl->published[0].bytes.size(), c.ttimeOffset + 7);
+        const std::uint8_t* stamp = ctl->published[0].bytes.data() + c.ttimeOffset;
+        EXPECT_TRUE(std::memcmp(stamp, &before, 7) == 0 || std::memcmp(stamp, &after, 7) == 0)
+            << "the record is stamped before it is published";
+    }
+}
+
+// Every round end, not only the first, makes the data fresh again.
+TEST(RoundEnd, EveryRoundEndRefreshesTheLastUpdateTime) {
+    struct Case {
+        const char* what;
+        std::function<std::shared_ptr<VNQSPDevice>()> make;
+        const char* name;
+        const char* fresh;  // "" when a value is answered
+    };
+    const Case cases[] = {
+        {"AC", [] { return std::shared_ptr<VNQSPDevice>(std::make_shared<tvr27pkAC>()); }, "ia", ""},
+        {"DC", [] { return std::shared_ptr<VNQSPDevice>(std::make_shared<tvr27pkDC>("dc")); }, "v", ""},
+        {"rectifiers", [] { return std::shared_ptr<VNQSPDevice>(std::make_shared<tvr27pkRC>()); }, "v",
+         "数据未就绪"},
+    };
+    const auto answer = [](const VNQSPDevice& d, const char* name) -> std::string {
+        try {
+            d.Get_Value(0, name);
+            return "";
+        } catch (const std::out_of_range& e) {
+            return e.what();
+        }
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testhost::Host host;
+        auto dev = c.make();
+        ASSERT_TRUE(dev->InitV(host.parent.get(), 5, ParseJson("{}")));
+        for (int round = 1; round <= 3; ++round) {
+            dev->RoundDone();
+            EXPECT_EQ(answer(*dev, c.name), c.fresh) << "after round " << round;
+            dev->SetLastUpdate(second_clock::local_time() - boost::posix_time::seconds(120));
+            EXPECT_EQ(answer(*dev, c.name), "数据已超时");
+        }
+    }
 }
 
 TEST_F(DcRound, TwoUnitsThroughOneRound) {
