@@ -7,11 +7,18 @@
 // before the letter; errors only as std::out_of_range with their fixed
 // texts. Nothing else may leave Get_Value.
 //
-// Input: the name.
+// Every lookup runs on a thread with a 256 KiB stack, as a controller's host
+// thread may have, so a recursion that grows with the name is found.
+//
+// Input: the name, where a byte 0xFF, a count k (1-255) and a character c
+// stand for c repeated k × 1024 times (names of megabytes from a few input
+// bytes; 0xFF with k = 0 is the byte 0xFF itself).
 #include "fuzz/support/check.h"
 #include "fuzz/support/rig.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+
+#include <pthread.h>
 
 #include <cstring>
 #include <memory>
@@ -78,6 +85,42 @@ Result AcLookup(const tvr27pkAC& ac, const std::string& name) {
     return {false, 0.0f, kNotProvided};
 }
 
+std::string Expand(const std::uint8_t* data, std::size_t size) {
+    constexpr std::size_t kMaxName = 4u << 20;
+    std::string name;
+    for (std::size_t i = 0; i < size && name.size() < kMaxName; ++i) {
+        if (data[i] == 0xFF && i + 2 < size && data[i + 1] != 0) {
+            name.append(std::size_t{data[i + 1]} * 1024, static_cast<char>(data[i + 2]));
+            i += 2;
+        } else if (data[i] == 0xFF && i + 1 < size && data[i + 1] == 0) {
+            name.push_back(static_cast<char>(0xFF));
+            i += 1;
+        } else {
+            name.push_back(static_cast<char>(data[i]));
+        }
+    }
+    return name;
+}
+
+// Runs f on a thread with a 256 KiB stack and waits for it.
+template <typename F>
+void OnSmallStack(F f) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t t;
+    const int rc = pthread_create(
+        &t, &attr,
+        [](void* p) -> void* {
+            (*static_cast<F*>(p))();
+            return nullptr;
+        },
+        &f);
+    pthread_attr_destroy(&attr);
+    FUZZ_CHECK(rc == 0, "no thread for the lookup", rc);
+    pthread_join(t, nullptr);
+}
+
 bool Same(const Result& a, const Result& b) {
     if (a.value != b.value) return false;
     if (!a.value) return a.error == b.error;
@@ -109,6 +152,34 @@ struct Devices {
     std::shared_ptr<tvr27pkRC> rc;
 };
 
+// The name as a failure report shows it: long names cut.
+std::string Shown(const std::string& name) {
+    return name.size() <= 200 ? name : name.substr(0, 200) + "... (" + std::to_string(name.size()) + " bytes)";
+}
+
+// Every answer for one name (on the small-stack thread).
+void Check(const Devices& d, const std::string& name) {
+    const Result got = Ask(*d.fresh, name);
+    const Result want = AcLookup(*d.fresh, name);
+    FUZZ_CHECK(Same(got, want), "AC", Shown(name), "gave", got.value ? std::to_string(got.v) : got.error, "want",
+               want.value ? std::to_string(want.v) : want.error);
+
+    const Result stale = Ask(*d.stale, name);
+    FUZZ_CHECK(!stale.value && stale.error == kStale, "stale AC data answered", Shown(name));
+    const Result never = Ask(*d.never, name);
+    FUZZ_CHECK(!never.value && never.error == kNotReady, "AC data before any round end answered", Shown(name));
+
+    const Result dc = Ask(*d.dc, name);
+    if (name == "v" || name == "i") {
+        const float v = name == "v" ? d.dc->Record().v : d.dc->Record().i;
+        FUZZ_CHECK(dc.value && fuzz::SameBytes(&dc.v, &v, 4), "DC", Shown(name));
+    } else {
+        FUZZ_CHECK(!dc.value && dc.error == kNotReady, "DC answered", Shown(name), dc.error);
+    }
+    const Result rc = Ask(*d.rc, name);
+    FUZZ_CHECK(!rc.value && rc.error == kNotReady, "rectifier device answered", Shown(name));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -125,26 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     d.dc->SetLastUpdate(now);
     d.rc->SetLastUpdate(now);
     d.stale->SetLastUpdate(now - seconds(61));
-    const std::string name(reinterpret_cast<const char*>(data), size);
-
-    const Result got = Ask(*d.fresh, name);
-    const Result want = AcLookup(*d.fresh, name);
-    FUZZ_CHECK(Same(got, want), "AC", name, "gave", got.value ? std::to_string(got.v) : got.error, "want",
-               want.value ? std::to_string(want.v) : want.error);
-
-    const Result stale = Ask(*d.stale, name);
-    FUZZ_CHECK(!stale.value && stale.error == kStale, "stale AC data answered", name);
-    const Result never = Ask(*d.never, name);
-    FUZZ_CHECK(!never.value && never.error == kNotReady, "AC data before any round end answered", name);
-
-    const Result dc = Ask(*d.dc, name);
-    if (name == "v" || name == "i") {
-        const float v = name == "v" ? d.dc->Record().v : d.dc->Record().i;
-        FUZZ_CHECK(dc.value && fuzz::SameBytes(&dc.v, &v, 4), "DC", name);
-    } else {
-        FUZZ_CHECK(!dc.value && dc.error == kNotReady, "DC answered", name, dc.error);
-    }
-    const Result rc = Ask(*d.rc, name);
-    FUZZ_CHECK(!rc.value && rc.error == kNotReady, "rectifier device answered", name);
+    const std::string name = Expand(data, size);
+    OnSmallStack([&] { Check(d, name); });
     return 0;
 }
