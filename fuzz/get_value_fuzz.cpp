@@ -15,10 +15,9 @@
 // bytes; 0xFF with k = 0 is the byte 0xFF itself).
 #include "fuzz/support/check.h"
 #include "fuzz/support/rig.h"
+#include "tests/support/small_stack.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-
-#include <pthread.h>
 
 #include <cstring>
 #include <memory>
@@ -102,25 +101,6 @@ std::string Expand(const std::uint8_t* data, std::size_t size) {
     return name;
 }
 
-// Runs f on a thread with a 256 KiB stack and waits for it.
-template <typename F>
-void OnSmallStack(F f) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 256 * 1024);
-    pthread_t t;
-    const int rc = pthread_create(
-        &t, &attr,
-        [](void* p) -> void* {
-            (*static_cast<F*>(p))();
-            return nullptr;
-        },
-        &f);
-    pthread_attr_destroy(&attr);
-    FUZZ_CHECK(rc == 0, "no thread for the lookup", rc);
-    pthread_join(t, nullptr);
-}
-
 bool Same(const Result& a, const Result& b) {
     if (a.value != b.value) return false;
     if (!a.value) return a.error == b.error;
@@ -197,6 +177,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     d.rc->SetLastUpdate(now);
     d.stale->SetLastUpdate(now - seconds(61));
     const std::string name = Expand(data, size);
-    OnSmallStack([&] { Check(d, name); });
+    FUZZ_CHECK(testhost::RunOnStack(256 * 1024, [&] { Check(d, name); }), "no thread for the lookup");
     return 0;
 }

@@ -1,13 +1,12 @@
 // The AC device as the host sees it: model types, virtual slots, configuration,
 // restore from a stored image, and the signal lookup with its four refusals.
 #include "ac/ac_models.h"
+#include "tests/support/small_stack.h"
 #include "tests/support/test_host.h"
 #include "tests/support/vtable_slot.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
-
-#include <pthread.h>
 
 #include <cstdint>
 #include <cstring>
@@ -380,26 +379,9 @@ TEST_F(AcLookup, RefusalsForUnknownNamesAndIndices) {
 // The lookup on a thread with a 256 KiB stack, as a controller's host thread
 // may have: nothing in it may grow with the length of the name.
 std::string RefusalOnSmallStack(const std::function<void()>& f) {
-    struct Job {
-        const std::function<void()>* f;
-        std::string refusal;
-    } job{&f, {}};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 256 * 1024);
-    pthread_t t;
-    const int rc = pthread_create(
-        &t, &attr,
-        [](void* p) -> void* {
-            auto* j = static_cast<Job*>(p);
-            j->refusal = Refusal(*j->f);
-            return nullptr;
-        },
-        &job);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) return "thread not started";
-    pthread_join(t, nullptr);
-    return job.refusal;
+    std::string refusal = "thread not started";
+    testhost::RunOnStack(256 * 1024, [&] { refusal = Refusal(f); });
+    return refusal;
 }
 
 TEST_F(AcLookup, NamesOfAnyLengthOnASmallStack) {
