@@ -115,6 +115,13 @@ void Publisher::Event(const Json::Value& record) {
 
 void Publisher::Round(const Json::Value& round) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!connected_ && !outage_ && !stopping_) {
+        // A connection attempt that failed after connect_async returned
+        // reports nothing: a round end without a connection says it once.
+        outage_ = true;
+        log_.Write("mqtt: not connected to " + Where() +
+                   "; polling goes on, trying again with back-off, events are queued");
+    }
     if (!connected_ || stopping_) return;
     for (const auto& device : round["devices"]) {
         const std::uint32_t id = device["data_id"].asUInt();
