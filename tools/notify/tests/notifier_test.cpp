@@ -48,17 +48,8 @@ struct Rig {
 };
 
 Json::Value Alarm(const std::string& name, const std::string& text, std::uint64_t seq) {
-    rt::RuntimeEvent e;
-    e.id = seq;
-    e.kind = rt::EventKind::kAlarmBegin;
-    e.time = "2026-01-02 03:04:05.678";
-    e.data_id = 1001;
-    e.port = "/dev/ttyS1";
-    e.rule.key = "AC_8";
-    e.rule.alarm_id = "06017";
-    e.rule.level = 2;
-    e.rule.name = name;
-    e.rule.text = text;
+    rt::RuntimeEvent e{seq, rt::EventKind::kAlarmBegin, "2026-01-02 03:04:05.678", 1001, "/dev/ttyS1", {}, ""};
+    e.rule = {2, "AC_8", "06017", 1001, 9, name, text, 1};
     return rt::EventRecord(e, seq, 1000);
 }
 
@@ -93,8 +84,7 @@ TEST(Notifier, HungCommandIsKilledWithItsChildrenAndFullQueueDrops) {
     Notifier n({rig.Script("sleep 60 & echo $! > " + d + "/pid; wait"), 0.3, 1, 1}, rig.log);
     n.Post(Alarm("n", "t", 1));
     ASSERT_TRUE(rig.Eventually([&] { return n.Stats().started == 1; }));
-    n.Post(Alarm("n", "t", 2));
-    n.Post(Alarm("n", "t", 3));
+    for (int seq : {2, 3}) n.Post(Alarm("n", "t", seq));
     EXPECT_EQ(n.Stats().dropped, 1u);
     ASSERT_TRUE(rig.Eventually([&] { return n.Stats().killed == 2 && n.Stats().started == 2; })) << rig.Read("log");
     n.Stop();
