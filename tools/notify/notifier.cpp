@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -106,7 +107,19 @@ void Notifier::Loop() {
         while (!stop_ && !queue_.empty() && running_.size() < config_.max_running) {
             Json::Value record = std::move(queue_.front());
             queue_.pop_front();
-            StartOne(record);
+            // Post does not wait for the spawn.
+            pid_t pid = -1;
+            lock.unlock();
+            const int err = Spawn(record, pid);
+            lock.lock();
+            ++stats_.started;
+            Running r{pid, What(record), Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                             std::chrono::duration<double>(config_.timeout_s))};
+            if (stop_) r.deadline = std::min(r.deadline, Clock::now() + kKillGrace);  // Stop came meanwhile
+            if (err != 0)
+                Finished(r, -err);
+            else
+                running_.push_back(r);
         }
         if (stop_ && running_.empty()) return;
         if (running_.empty())
@@ -117,7 +130,7 @@ void Notifier::Loop() {
     }
 }
 
-void Notifier::StartOne(const Json::Value& record) {
+int Notifier::Spawn(const Json::Value& record, pid_t& pid) const {
     std::vector<std::string> env = CommandEnvironment(record);
     env.push_back("PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
     env.push_back("LC_ALL=C.UTF-8");
@@ -140,19 +153,10 @@ void Notifier::StartOne(const Json::Value& record) {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
     const int err = posix_spawn(&pid, path.c_str(), &actions, &attr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-
-    ++stats_.started;
-    Running r{pid, What(record), Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(config_.timeout_s))};
-    if (err != 0) {
-        Finished(r, -err);
-        return;
-    }
-    running_.push_back(r);
+    return err;
 }
 
 void Notifier::Check(Clock::time_point now, bool stopping) {

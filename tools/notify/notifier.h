@@ -66,7 +66,8 @@ private:
         bool terminated = false;  // SIGTERM sent, SIGKILL at deadline
     };
     void Loop();
-    void StartOne(const Json::Value& record);  // mutex_ held
+    // posix_spawn's error, or 0 with pid set (called without the mutex).
+    int Spawn(const Json::Value& record, pid_t& pid) const;
     void Check(std::chrono::steady_clock::time_point now, bool stopping);
     void Finished(const Running& r, int status);
 
