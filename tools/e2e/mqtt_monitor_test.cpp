@@ -1,8 +1,9 @@
 // The monitor publishing to a real Mosquitto broker while it polls pmbus-sim:
 // the broker goes away before an alarm begins and comes back later, every
 // alarm event still arrives (a repeat carries the same "seq"), state topics
-// match the --json rounds, the notify command sees the same events (and
-// hangs, killed at its timeout), and SIGKILL leaves "offline" by the will.
+// match the --json rounds, Home Assistant discovery configs come with units,
+// the notify command sees the same events (and hangs, killed at its
+// timeout), and SIGKILL leaves "offline" by the will.
 #include "tools/e2e/child_process.h"
 #include "tools/e2e/plant_plan.h"
 #include "tools/e2e/round_checks.h"
@@ -65,7 +66,8 @@ public:
         mosquitto_lib_init();
         m_ = mosquitto_new("e2e-subscriber", false, this);
         mosquitto_connect_callback_set(m_, [](mosquitto* m, void*, int rc) {
-            if (rc == 0) mosquitto_subscribe(m, nullptr, "e2e/#", 1);
+            const char* topics[] = {"e2e/#", "homeassistant/#"};
+            if (rc == 0) mosquitto_subscribe_multiple(m, nullptr, 2, const_cast<char* const*>(topics), 1, 0, nullptr);
         });
         mosquitto_message_callback_set(m_, [](mosquitto*, void* self, const mosquitto_message* msg) {
             auto* s = static_cast<Subscriber*>(self);
@@ -124,6 +126,7 @@ TEST(Mqtt, EveryAlarmEventArrivesThroughABrokerOutageAndStateMatchesTheRounds) {
     Json::Value site = plan.Site(run.database);
     site["mqtt"]["url"] = "mqtt://127.0.0.1:" + std::to_string(broker.port);
     site["mqtt"]["topic_prefix"] = "e2e";
+    site["mqtt"]["ha_discovery"] = true;
     site["notify"]["command"] = notify;
     site["notify"]["timeout_s"] = 1;
     WriteFile(dir + "/site.json", Compact(site));
@@ -208,6 +211,15 @@ TEST(Mqtt, EveryAlarmEventArrivesThroughABrokerOutageAndStateMatchesTheRounds) {
     EXPECT_TRUE(!stateRounds.empty() && *stateRounds.begin() < 4 && *stateRounds.rbegin() > 7)
         << "state published before and after the outage";
     EXPECT_EQ(ReadFile(run.hostLog).find("dropped"), std::string::npos);
+    // Home Assistant discovery: a DC unit's voltage, and an alert state without unit.
+    std::map<std::string, Json::Value> configs;
+    for (const auto& m : got) configs[m.topic] = ParseLine(m.topic.rfind("homeassistant/", 0) ? "null" : m.payload);
+    const Json::Value& v = configs["homeassistant/sensor/e2e/1002_v/config"];
+    EXPECT_EQ(v["state_topic"].asString() + " " + v["unit_of_measurement"].asString() + " " +
+                  v["device_class"].asString(),
+              "e2e/1002/v V voltage");
+    EXPECT_TRUE(configs["homeassistant/sensor/e2e/1001_ia_alert/config"].isObject() &&
+                !configs["homeassistant/sensor/e2e/1001_ia_alert/config"].isMember("unit_of_measurement"));
     if (HasFailure()) ADD_FAILURE() << logs;
     run.StopSim();
 }
