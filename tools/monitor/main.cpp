@@ -3,6 +3,7 @@
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
 #include "tools/monitor/round_view.h"
+#include "tools/monitor/site_services.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
 
@@ -74,6 +75,7 @@ int Run(const monitor::Args& args) {
 
     boost::asio::io_context io;
     monitor::Plugin plugin(args.plugin);
+    monitor::SiteServices services(site, args.mqtt, log);
     int status = 0;
     {
         auto host = std::make_shared<rt::HostRuntime>(io, options, log);
@@ -112,6 +114,7 @@ int Run(const monitor::Args& args) {
                 if (!ec) stopAll("duration reached");
             });
         }
+        host->OnEvent([&](const rt::RuntimeEvent& e) { services.Event(e, options.data_id); });
         host->OnRoundEnd([&](const rt::RoundEnd& end) {
             if (args.rounds && end.round > *args.rounds) return;
             Json::Value round = monitor::BuildRound(end, *bus, restored, options.line.path);
@@ -119,6 +122,7 @@ int Run(const monitor::Args& args) {
             // the active alarms include this round's.
             host->Work().Post([&, round]() mutable {
                 monitor::AddActiveAlarms(round, host->Alarms().Active());
+                services.Round(round);
                 if (args.json) {
                     std::fprintf(out, "%s\n", monitor::JsonLine(round).c_str());
                 } else {
@@ -134,6 +138,7 @@ int Run(const monitor::Args& args) {
         host->Start();
         io.run();
         host->Shutdown();
+        services.Stop();
         const rt::LineStats s = host->Stats();
         log.Write("monitor: done after " + std::to_string(s.rounds) + " rounds, " + std::to_string(s.requests) +
                   " requests, " + std::to_string(s.answers) + " answers, " + std::to_string(s.timeouts) +

@@ -9,7 +9,7 @@ namespace monitor {
 
 const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
-           "               [--json] [--log FILE] [--database FILE]\n"
+           "               [--json] [--log FILE] [--database FILE] [--mqtt URL]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
@@ -17,7 +17,9 @@ const char* Usage() {
            "  --duration S    end after S seconds\n"
            "  --json          one JSON object per completed round on standard output\n"
            "  --log FILE      log lines to FILE instead of standard error\n"
-           "  --database FILE history and alarm database, overrides the configuration's \"database\"\n";
+           "  --database FILE history and alarm database, overrides the configuration's \"database\"\n"
+           "  --mqtt URL      publish to this broker (mqtt://host[:port] or mqtts://...),\n"
+           "                  overrides the configuration's \"mqtt\" \"url\"\n";
 }
 
 Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin) {
@@ -39,6 +41,8 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
             a.log = value(i);
         } else if (o == "--database") {
             a.database = value(i);
+        } else if (o == "--mqtt") {
+            a.mqtt = value(i);
         } else if (o == "--json") {
             a.json = true;
         } else if (o == "--help" || o == "-h") {

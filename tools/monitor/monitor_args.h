@@ -15,6 +15,7 @@ struct Args {
     bool json = false;                  // --json
     std::optional<std::string> log;     // --log FILE
     std::optional<std::string> database;  // --database FILE
+    std::optional<std::string> mqtt;    // --mqtt URL
     bool help = false;                  // --help
 };
 

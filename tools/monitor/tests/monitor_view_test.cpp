@@ -23,7 +23,8 @@ std::vector<std::string> Argv(std::initializer_list<const char*> a) {
 
 TEST(MonitorArgs, Options) {
     const auto a = monitor::ParseArgs(Argv({"--config", "s.json", "--port", "/dev/pts/3", "--rounds", "3", "--json",
-                                            "--duration", "1.5", "--plugin", "p.so", "--log", "l.txt", "--database", "h.db"}),
+                                            "--duration", "1.5", "--plugin", "p.so", "--log", "l.txt", "--database", "h.db",
+                                            "--mqtt", "mqtt://b"}),
                                       "default.so");
     EXPECT_EQ(a.config, "s.json");
     EXPECT_EQ(*a.port, "/dev/pts/3");
@@ -33,10 +34,11 @@ TEST(MonitorArgs, Options) {
     EXPECT_EQ(a.plugin, "p.so");
     EXPECT_EQ(*a.log, "l.txt");
     EXPECT_EQ(*a.database, "h.db");
+    EXPECT_EQ(*a.mqtt, "mqtt://b");
     const auto d = monitor::ParseArgs(Argv({"--config", "s.json"}), "default.so");
     EXPECT_EQ(d.plugin, "default.so");
     EXPECT_FALSE(d.json);
-    EXPECT_FALSE(d.rounds || d.duration || d.port || d.log || d.database);
+    EXPECT_FALSE(d.rounds || d.duration || d.port || d.log || d.database || d.mqtt);
 }
 
 TEST(MonitorArgs, BadCommandLines) {

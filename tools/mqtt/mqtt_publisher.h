@@ -1,0 +1,84 @@
+#pragma once
+// The monitor's MQTT client: libmosquitto on its own network thread, so a
+// slow or absent broker never delays polling. Under the topic prefix:
+//   status               "online" / "offline", retained; "offline" is the will
+//   <data_id>/state      the device object of each round (JSON), retained
+//   <data_id>/<signal>   the signal's number as text, retained (signals with a value)
+//   alarm                one rt::EventRecord per alarm begin and end, not retained
+//   line                 one rt::EventRecord per line or port loss and recovery
+//   dropped              events dropped from the queue so far, retained
+// Alarm and line events wait in a bounded queue until the broker has
+// acknowledged them (QoS 1 and 2; at QoS 0 until they were handed to the
+// socket); while the broker is away they stay there, the oldest dropped when
+// it is full. After a reconnect the unacknowledged ones are sent again, so a
+// consumer may see one twice: the record's "seq" tells. State and signal
+// topics are published at QoS 0 only while connected; the next round
+// brings them up to date after an outage.
+#include "tools/mqtt/mqtt_config.h"
+#include "tools/runtime/log_sink.h"
+
+#include <json/value.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+
+struct mosquitto;
+
+namespace mqtt {
+
+struct PublisherStats {
+    std::uint64_t events = 0, delivered = 0, dropped = 0, connects = 0;
+};
+
+class Publisher {
+public:
+    // Connects in the background; a broker that is not there is logged and
+    // tried again with back-off (1 s doubling to 30 s).
+    Publisher(MqttConfig config, rt::LogSink& log);
+    ~Publisher();  // Stop()
+    Publisher(const Publisher&) = delete;
+    Publisher& operator=(const Publisher&) = delete;
+
+    // An rt::EventRecord (any thread).
+    void Event(const Json::Value& record);
+    // A round object of monitor::BuildRound (any thread).
+    void Round(const Json::Value& round);
+    // Waits up to 3 s for the queue to drain, publishes "offline" and
+    // disconnects.
+    void Stop();
+    PublisherStats Stats() const;
+
+private:
+    struct Pending {
+        std::string topic;
+        std::string payload;
+        int mid = -1;  // -1: not handed to the library since the last connect
+    };
+    static void OnConnect(struct mosquitto*, void* self, int rc);
+    static void OnDisconnect(struct mosquitto*, void* self, int rc);
+    static void OnPublish(struct mosquitto*, void* self, int mid);
+    void FlushLocked();
+    int PublishLocked(const std::string& topic, const std::string& payload, int qos, bool retain);
+    std::string Topic(const std::string& sub) const { return config_.topic_prefix + "/" + sub; }
+    std::string Where() const;
+
+    const MqttConfig config_;
+    rt::LogSink& log_;
+    struct mosquitto* mosq_ = nullptr;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Pending> queue_;
+    std::set<std::string> announced_;  // discovery configs sent on this connection
+    PublisherStats stats_;
+    bool connected_ = false;
+    bool outage_ = false;    // logged; the next connect ends it
+    bool stopping_ = false;
+    int offlineMid_ = -1;
+    bool offlineDone_ = false;
+};
+
+}  // namespace mqtt

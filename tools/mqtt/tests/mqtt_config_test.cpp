@@ -1,0 +1,54 @@
+// The site's "mqtt" member and --mqtt: what is taken, and what is refused
+// with a message naming the bad part.
+#include "tools/mqtt/mqtt_config.h"
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <sstream>
+
+namespace mqtt {
+namespace {
+
+Json::Value Site(const std::string& mqttMember) {
+    Json::Value v;
+    std::istringstream in("{\"mqtt\": " + mqttMember + "}");
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr)) << mqttMember;
+    return v;
+}
+
+TEST(MqttConfig, UrlsAndDefaults) {
+    struct Case { const char* url; const char* host; int port; bool tls; };
+    for (const Case& c : {Case{"mqtt://b", "b", 1883, false}, Case{"mqtts://b.example:9", "b.example", 9, true},
+                          Case{"mqtt://[::1]:1884/", "::1", 1884, false}, Case{"mqtts://[fe80::1]", "fe80::1", 8883, true}}) {
+        const auto m = MqttConfigFromSite(Site(std::string("{\"url\": \"") + c.url + "\"}"), std::nullopt);
+        ASSERT_TRUE(m) << c.url;
+        EXPECT_EQ(m->host, c.host) << c.url;
+        EXPECT_EQ(m->port, c.port) << c.url;
+        EXPECT_EQ(m->tls, c.tls) << c.url;
+    }
+    EXPECT_FALSE(MqttConfigFromSite(Json::Value(Json::objectValue), std::nullopt));
+    EXPECT_EQ(MqttConfigFromSite(Site("{\"url\": \"mqtt://a\"}"), std::string("mqtt://c:2"))->host, "c");
+}
+
+TEST(MqttConfig, BadMembersAreNamed) {
+    struct Case { const char* member; const char* message; };
+    for (const Case& c : {Case{"{}", "\"url\" is required"}, Case{"{\"url\": \"http://b\"}", "must start with mqtt://"},
+                          Case{"{\"url\": \"mqtt://b:0\"}", "bad port '0'"}, Case{"{\"url\": \"mqtt://b:x\"}", "bad port"},
+                          Case{"{\"url\": \"mqtt://u@b\"}", "no user"}, Case{"{\"url\": \"mqtt://\"}", "names no host"},
+                          Case{"{\"url\": \"mqtt://b\", \"qos\": 3}", "\"qos\""},
+                          Case{"{\"url\": \"mqtt://b\", \"topic_prefix\": \"a/#\"}", "\"topic_prefix\""},
+                          Case{"{\"url\": \"mqtt://b\", \"queue_size\": 0}", "\"queue_size\""},
+                          Case{"{\"url\": \"mqtt://b\", \"password_file\": \"/nonexistent\"}", "password_file"},
+                          Case{"{\"url\": \"mqtt://b\", \"retain\": true}", "unknown key \"retain\""}}) {
+        try {
+            MqttConfigFromSite(Site(c.member), std::nullopt);
+            ADD_FAILURE() << c.member << " accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.member << ": " << e.what();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mqtt

@@ -1,0 +1,26 @@
+#include "tools/runtime/event_record.h"
+
+namespace rt {
+
+Json::Value EventRecord(const RuntimeEvent& e, std::uint64_t seq, std::uint32_t busDataId) {
+    Json::Value j(Json::objectValue);
+    j["event"] = EventKindName(e.kind);
+    j["seq"] = static_cast<Json::UInt64>(seq);
+    j["event_id"] = static_cast<Json::UInt64>(e.id);
+    j["time"] = e.time;
+    j["bus_data_id"] = busDataId;
+    j["port"] = e.port;
+    j["data_id"] = e.data_id;
+    if (IsAlarmEvent(e.kind)) {
+        j["rule_key"] = e.rule.key;
+        j["alarm_id"] = e.rule.alarm_id;
+        j["level"] = e.rule.level;
+        j["name"] = e.rule.name;
+        j["text"] = e.rule.text;
+    } else {
+        j["text"] = e.text;
+    }
+    return j;
+}
+
+}  // namespace rt
