@@ -9,13 +9,16 @@ namespace monitor {
 
 const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
-           "               [--json] [--log FILE] [--database FILE]\n"
+           "               [--json | --view dashboard|fields] [--log FILE] [--database FILE]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
            "  --rounds N      end after N completed rounds\n"
            "  --duration S    end after S seconds\n"
            "  --json          one JSON object per completed round on standard output\n"
+           "  --view V        dashboard (default): the plant at a glance, redrawn in place on a\n"
+           "                  terminal (keys: Up/Down, PgUp/PgDn, Home/End, q), plain text once a\n"
+           "                  round otherwise; fields: every signal and decoded snapshot field\n"
            "  --log FILE      log lines to FILE instead of standard error\n"
            "  --database FILE history and alarm database, overrides the configuration's \"database\"\n";
 }
@@ -41,6 +44,14 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
             a.database = value(i);
         } else if (o == "--json") {
             a.json = true;
+        } else if (o == "--view") {
+            const std::string& v = value(i);
+            if (v == "dashboard")
+                a.view = Args::View::kDashboard;
+            else if (v == "fields")
+                a.view = Args::View::kFields;
+            else
+                throw std::invalid_argument("--view is dashboard or fields, not '" + v + "'");
         } else if (o == "--help" || o == "-h") {
             a.help = true;
         } else if (o == "--rounds") {
