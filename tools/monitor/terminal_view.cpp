@@ -4,6 +4,7 @@
 #include "tools/runtime/log_sink.h"
 
 #include <curses.h>
+#include <langinfo.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace monitor {
@@ -152,9 +154,11 @@ TerminalView::TerminalView(std::FILE* out, std::function<rt::LineStats()> stats,
     impl_->out = out;
     impl_->stats = std::move(stats);
     impl_->quit = std::move(quit);
-    // Multi-byte texts need the locale's character set; only LC_CTYPE, so
-    // that numbers keep their decimal point.
-    std::setlocale(LC_CTYPE, "");
+    // The devices' texts are UTF-8: ncurses draws them with the locale's
+    // character set, UTF-8 even where the environment names none. Only
+    // LC_CTYPE, so that numbers keep their decimal point.
+    const char* ctype = std::setlocale(LC_CTYPE, "");
+    if (!ctype || std::string(nl_langinfo(CODESET)) != "UTF-8") std::setlocale(LC_CTYPE, "C.UTF-8");
     std::fflush(out);
     impl_->term = newterm(nullptr, out, stdin);
     if (!impl_->term) throw std::runtime_error("cannot use the terminal (TERM not set or unknown)");
