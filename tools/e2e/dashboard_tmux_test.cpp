@@ -61,6 +61,7 @@ bool PhaseLossActive(const std::string& screen) { return Has(screen, "AC 1001 �
 struct Size {
     int width, height;
     bool scrolls;  // the plant is taller than the screen
+    bool noColour; // NO_COLOR set
 };
 
 void PrintTo(const Size& s, std::ostream* os) { *os << s.width << "x" << s.height; }
@@ -81,7 +82,8 @@ TEST_P(DashboardInTmux, ShowsThePlantAndAnAlarmComingAndGoing) {
 
     Tmux tmux(run.dir.Path());
     bool started = false;
-    const std::string error = tmux.Run("new-session -d -s dash -x " + std::to_string(size.width) + " -y " +
+    const std::string error = tmux.Run(std::string("new-session -d -s dash -e NO_COLOR=") + (size.noColour ? "1" : "") +
+                                           " -x " + std::to_string(size.width) + " -y " +
                        std::to_string(size.height) + " " + MONITOR_BIN + " --config " + site + " --port " + run.pts +
                        " --plugin " + REAL_PLUGIN + " --log " + run.hostLog +
                        " \\; set-option -t dash remain-on-exit on",
@@ -112,6 +114,12 @@ TEST_P(DashboardInTmux, ShowsThePlantAndAnAlarmComingAndGoing) {
         EXPECT_TRUE(Has(s, "rectifiers 1000 整流模块故障告警")) << s;
         EXPECT_TRUE(Has(s, "DC 1003 电池熔丝故障告警")) << s;
         EXPECT_TRUE(Has(s, "fuses: 3 fuse fault")) << s;
+        // The level 1 alarm in red, unless NO_COLOR says no colour.
+        const std::string sgr = tmux.Run("capture-pane -e -p -t dash");
+        const std::size_t row = sgr.rfind('\n', sgr.find("[1] ")) + 1;
+        EXPECT_EQ(Has(sgr.substr(row, sgr.find('\n', row) - row), "\x1b[31m"), !size.noColour) << sgr;
+        for (const char* colour : {"\x1b[31m", "\x1b[33m"})  // levels 1 and 2
+            EXPECT_EQ(Has(sgr, colour), !size.noColour) << sgr;
         s = tmux.WaitFor([](const std::string& x) { return Has(x, "Active alarms: 0"); });
         EXPECT_FALSE(PhaseLossActive(s)) << s;
         EXPECT_TRUE(Has(s, "ends: 交流输入缺相告警")) << s;
@@ -132,7 +140,8 @@ TEST_P(DashboardInTmux, ShowsThePlantAndAnAlarmComingAndGoing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DashboardInTmux,
-                         ::testing::Values(Size{80, 24, false}, Size{120, 40, false}, Size{80, 12, true}),
+                         ::testing::Values(Size{80, 24, false, false}, Size{120, 40, false, true},
+                                           Size{80, 12, true, false}),
                          [](const auto& info) {
                              return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
                          });

@@ -155,8 +155,8 @@ public:
 
     // The device's name, what follows it, and the exception text once.
     void Heading(const Json::Value& device, const std::string& missing, Line head) {
+        if (!missing.empty()) head.insert(head.begin(), {"  " + missing, Style::kDim});
         head.insert(head.begin(), {DeviceName(device), Style::kHeading});
-        if (!missing.empty()) head.push_back({"  " + missing, Style::kDim});
         Add(head);
     }
 

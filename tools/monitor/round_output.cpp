@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <exception>
+
 namespace monitor {
 namespace {
 constexpr int kPlainWidth = 80;
@@ -13,8 +15,13 @@ constexpr int kPlainWidth = 80;
 RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats()> stats,
                          std::function<void()> quit)
     : args_(args), out_(out), tty_(::isatty(::fileno(out)) != 0) {
-    if (!args.json && args.view == Args::View::kDashboard && tty_)
+    if (args.json || args.view != Args::View::kDashboard || !tty_) return;
+    try {
         screen_ = std::make_unique<TerminalView>(out, std::move(stats), std::move(quit));
+    } catch (const std::exception& e) {
+        // A terminal ncurses does not know: the plain-text dashboard.
+        std::fprintf(out, "monitor: %s; the dashboard follows as plain text\n", e.what());
+    }
 }
 
 void RoundOutput::Print(const Json::Value& round) {

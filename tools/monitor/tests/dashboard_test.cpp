@@ -81,12 +81,15 @@ monitor::Screen After(const std::vector<Json::Value>& rounds, std::size_t n, int
     return monitor::Layout(rounds[n - 1], h, {}, width, height);
 }
 
+std::string Text(const monitor::Line& l) {
+    std::string t;
+    for (const auto& sp : l) t += sp.text;
+    return t;
+}
+
 std::string LineWith(const monitor::Screen& s, const std::string& text) {
-    for (const auto& l : s.lines) {
-        std::string t;
-        for (const auto& sp : l) t += sp.text;
-        if (t.find(text) != std::string::npos) return t;
-    }
+    for (const auto& l : s.lines)
+        if (Text(l).find(text) != std::string::npos) return Text(l);
     return "";
 }
 
@@ -120,18 +123,12 @@ TEST(Dashboard, RecordedRounds) {
         const monitor::Screen s = After(rounds, c.round, c.width, c.height, h);
         const std::string where = "round " + std::to_string(c.round) + " at " + std::to_string(c.width);
         EXPECT_LE(s.lines.size(), static_cast<std::size_t>(c.height)) << where;
-        for (const auto& l : s.lines) {
-            std::string t;
-            for (const auto& sp : l) t += sp.text;
-            EXPECT_LE(monitor::TextWidth(t), static_cast<std::size_t>(c.width)) << where << ": " << t;
-        }
+        for (const auto& l : s.lines)
+            EXPECT_LE(monitor::TextWidth(Text(l)), static_cast<std::size_t>(c.width)) << where << ": " << Text(l);
         EXPECT_NE(LineWith(s, "Active alarms: " + std::to_string(c.alarms)), "") << where;
         std::string found;
-        for (const auto& l : s.lines) {
-            std::string t;
-            for (const auto& sp : l) t += sp.text;
-            if (t.rfind(c.line, 0) == 0 && t.find(c.holds) != std::string::npos) found = t;
-        }
+        for (const auto& l : s.lines)
+            if (Text(l).rfind(c.line, 0) == 0 && Text(l).find(c.holds) != std::string::npos) found = Text(l);
         EXPECT_NE(found, "") << where << ": no line \"" << c.line << "...\" with \"" << c.holds << "\"\n"
                              << monitor::PlainText(s);
     }
