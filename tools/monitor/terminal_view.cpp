@@ -5,6 +5,7 @@
 
 #include <curses.h>
 #include <langinfo.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -128,8 +129,11 @@ struct TerminalView::Impl {
     void Run() {
         auto drawn = Clock_::now();
         Draw();
+        // Keys only from a terminal: getch on a file or /dev/null would not wait.
+        const bool keys = ::isatty(0) != 0;
         while (!stop) {
-            const int ch = getch();  // waits at most the input timeout
+            const int ch = keys ? getch() : ERR;  // waits at most the input timeout
+            if (!keys) std::this_thread::sleep_for(std::chrono::milliseconds(200));
             bool dirty = ch != ERR;
             if (ch != ERR) Key(ch);
             {
