@@ -2,12 +2,14 @@
 // serial line and shows every round (a live view, or JSON lines).
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
+#include "tools/monitor/round_output.h"
 #include "tools/monitor/round_view.h"
 #include "tools/monitor/site_services.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <json/reader.h>
@@ -69,7 +71,6 @@ int Run(const monitor::Args& args) {
     const std::string logFile = args.log ? *args.log : site.get("log_file", "").asString();
 
     std::FILE* out = TakeStdout(logFile);
-    const bool tty = ::isatty(::fileno(out));
     rt::LogSink log;
     if (!logFile.empty() && !log.Open(logFile)) throw std::runtime_error("cannot open log file " + logFile);
 
@@ -115,6 +116,8 @@ int Run(const monitor::Args& args) {
             });
         }
         host->OnEvent([&](const rt::RuntimeEvent& e) { services.Event(e, options.data_id); });
+        monitor::RoundOutput output(args, out, [&host] { return host->Stats(); },
+                                    [&] { boost::asio::post(io, [&] { stopAll("q pressed"); }); });
         host->OnRoundEnd([&](const rt::RoundEnd& end) {
             if (args.rounds && end.round > *args.rounds) return;
             Json::Value round = monitor::BuildRound(end, *bus, restored, options.line.path);
@@ -123,14 +126,7 @@ int Run(const monitor::Args& args) {
             host->Work().Post([&, round]() mutable {
                 monitor::AddActiveAlarms(round, host->Alarms().Active());
                 services.Round(round);
-                if (args.json) {
-                    std::fprintf(out, "%s\n", monitor::JsonLine(round).c_str());
-                } else {
-                    if (tty) std::fputs("\x1b[H\x1b[2J", out);
-                    std::fputs(monitor::RenderText(round).c_str(), out);
-                    if (!tty) std::fputs("\n", out);
-                }
-                std::fflush(out);
+                output.Print(round);
             });
             if (args.rounds && end.round == *args.rounds) stopAll(std::to_string(end.round) + " rounds done");
         });

@@ -9,13 +9,17 @@ namespace monitor {
 
 const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
-           "               [--json] [--log FILE] [--database FILE] [--mqtt URL]\n"
+           "               [--json | --view dashboard|fields] [--log FILE] [--database FILE]\n"
+           "               [--mqtt URL]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
            "  --rounds N      end after N completed rounds\n"
            "  --duration S    end after S seconds\n"
            "  --json          one JSON object per completed round on standard output\n"
+           "  --view V        dashboard (default): the plant at a glance, redrawn in place on a\n"
+           "                  terminal (keys: Up/Down, PgUp/PgDn, Home/End, q), plain text once a\n"
+           "                  round otherwise; fields: every signal and decoded snapshot field\n"
            "  --log FILE      log lines to FILE instead of standard error\n"
            "  --database FILE history and alarm database, overrides the configuration's \"database\"\n"
            "  --mqtt URL      publish to this broker (mqtt://host[:port] or mqtts://...),\n"
@@ -45,6 +49,14 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
             a.mqtt = value(i);
         } else if (o == "--json") {
             a.json = true;
+        } else if (o == "--view") {
+            const std::string& v = value(i);
+            if (v == "dashboard")
+                a.view = Args::View::kDashboard;
+            else if (v == "fields")
+                a.view = Args::View::kFields;
+            else
+                throw std::invalid_argument("--view is dashboard or fields, not '" + v + "'");
         } else if (o == "--help" || o == "-h") {
             a.help = true;
         } else if (o == "--rounds") {

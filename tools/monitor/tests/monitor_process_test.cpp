@@ -193,7 +193,7 @@ TEST(MonitorProgram, LiveViewAndDuration) {
     rttest::PtyPowerSystem ps(dir.Path(), Plain);
     const std::string site = WriteSite(dir.Path());
     Child m({"--config", site, "--port", ps.Path(), "--plugin", FAKE_PLUGIN, "--duration", "0.5", "--log",
-             dir.Path() + "/l"});
+             dir.Path() + "/l", "--view", "fields"});
     std::string all;
     for (const auto& l : m.Rest()) all += l + "\n";
     EXPECT_EQ(m.Wait(), 0);
@@ -203,6 +203,22 @@ TEST(MonitorProgram, LiveViewAndDuration) {
     EXPECT_NE(all.find("line: requests "), std::string::npos);
     EXPECT_EQ(all.find("fake trace"), std::string::npos);
     EXPECT_NE(ReadFile(dir.Path() + "/l").find("monitor: stopping (duration reached)"), std::string::npos);
+}
+
+// Standard output is a pipe: the dashboard as plain text once a round.
+TEST(MonitorProgram, DashboardAsPlainText) {
+    rttest::TempDir dir;
+    rttest::PtyPowerSystem ps(dir.Path(), Plain);
+    const std::string site = WriteSite(dir.Path());
+    Child m({"--config", site, "--port", ps.Path(), "--plugin", FAKE_PLUGIN, "--rounds", "2", "--log",
+             dir.Path() + "/l"});
+    std::string all;
+    for (const auto& l : m.Rest()) all += l + "\n";
+    EXPECT_EQ(m.Wait(), 0);
+    for (const char* want : {"round 1 at ", "round 2 at ", " on " , "polling", "line: requests ", "Active alarms: 0"})
+        EXPECT_NE(all.find(want), std::string::npos) << want << "\n" << all;
+    EXPECT_EQ(all.find('\x1b'), std::string::npos) << all;
+    EXPECT_EQ(all.find("v=48"), std::string::npos) << "no field dump\n" << all;
 }
 
 TEST(MonitorProgram, StartUpErrorsExitNonZero) {

@@ -38,6 +38,9 @@ TEST(MonitorArgs, Options) {
     const auto d = monitor::ParseArgs(Argv({"--config", "s.json"}), "default.so");
     EXPECT_EQ(d.plugin, "default.so");
     EXPECT_FALSE(d.json);
+    EXPECT_EQ(d.view, monitor::Args::View::kDashboard);
+    EXPECT_EQ(monitor::ParseArgs(Argv({"--config", "s.json", "--view", "fields"}), "p").view,
+              monitor::Args::View::kFields);
     EXPECT_FALSE(d.rounds || d.duration || d.port || d.log || d.database || d.mqtt);
 }
 
@@ -52,6 +55,7 @@ TEST(MonitorArgs, BadCommandLines) {
         Argv({"--config", "s", "--duration", "nan"}),
         Argv({"--config", "s", "--verbose"}),
         Argv({"--config", "s", "--database"}),
+        Argv({"--config", "s", "--view", "raw"}),
     };
     for (const auto& b : bad) EXPECT_THROW(monitor::ParseArgs(b, "p"), std::invalid_argument) << b.back();
     EXPECT_TRUE(monitor::ParseArgs(Argv({"--help"}), "p").help);

@@ -1,0 +1,89 @@
+#include "tools/monitor/round_history.h"
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+namespace monitor {
+namespace {
+
+// Line counters worth an event when they grow, with the word for one.
+struct Counter {
+    const char* key;
+    const char* one;
+    const char* many;
+};
+const Counter kCounters[] = {
+    {"timeouts", "timeout", "timeouts"},
+    {"bad_frames", "bad frame", "bad frames"},
+    {"error_answers", "error answer", "error answers"},
+    {"late_frames", "late answer", "late answers"},
+    {"stray_frames", "stray frame", "stray frames"},
+    {"port_losses", "port lost", "port losses"},
+    {"reopens", "port reopened", "port reopens"},
+};
+
+}  // namespace
+
+std::string Clock(const std::string& time) { return time.size() >= 19 ? time.substr(11, 8) : time; }
+
+void RoundHistory::Event(const std::string& clock, const std::string& text) {
+    events_.push_front(clock + " " + text);
+    while (events_.size() > kEvents) events_.pop_back();
+}
+
+void RoundHistory::Add(const Json::Value& round) {
+    const std::string clock = Clock(round["time"].asString());
+    for (const auto& d : round["devices"])
+        if (d.isMember("fields")) fields_[{d["data_id"].asUInt(), d["type_number"].asInt()}] = d["fields"];
+
+    // Line counters that grew since the last round (cumulative counts).
+    const Json::Value& st = round["stats"];
+    if (!first_) {
+        std::string grew;
+        for (const Counter& c : kCounters) {
+            const Json::UInt64 n = st[c.key].asUInt64() - std::min(st[c.key].asUInt64(), lastStats_[c.key].asUInt64());
+            if (n == 0) continue;
+            grew += (grew.empty() ? "" : ", ") + (n == 1 ? std::string(c.one) : std::to_string(n) + " " + c.many);
+        }
+        if (!grew.empty()) Event(clock, "line: " + grew);
+    }
+    lastStats_ = st;
+
+    std::set<AlarmKey> now;
+    for (const auto& a : round["active_alarms"]) {
+        const AlarmKey k{a["data_id"].asUInt(), a["key"].asString(), a["seq"].asUInt()};
+        now.insert(k);
+        if (since_.count(k)) continue;
+        since_[k] = {round["round"].asUInt64(), clock};
+        texts_[k] = a["name"].asString() + " " + a["text"].asString();
+        Event(clock, "begins: " + texts_[k]);
+    }
+    std::vector<AlarmKey> ended;
+    for (const auto& [k, t] : since_)
+        if (!now.count(k)) ended.push_back(k);
+    for (const AlarmKey& k : ended) {
+        Event(clock, "ends: " + texts_[k]);
+        since_.erase(k);
+        texts_.erase(k);
+    }
+    first_ = false;
+}
+
+std::string RoundHistory::Since(const Json::Value& alarm) const {
+    auto it = since_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
+    return it == since_.end() ? "" : it->second.second;
+}
+
+std::uint64_t RoundHistory::SinceRound(const Json::Value& alarm) const {
+    auto it = since_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
+    return it == since_.end() ? 0 : it->second.first;
+}
+
+const Json::Value& RoundHistory::Fields(std::uint32_t dataId, int typeNumber) const {
+    static const Json::Value kNull;
+    auto it = fields_.find({dataId, typeNumber});
+    return it == fields_.end() ? kNull : it->second;
+}
+
+}  // namespace monitor

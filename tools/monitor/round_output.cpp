@@ -1,0 +1,43 @@
+#include "tools/monitor/round_output.h"
+
+#include "tools/monitor/dashboard.h"
+#include "tools/monitor/round_view.h"
+
+#include <unistd.h>
+
+#include <exception>
+
+namespace monitor {
+namespace {
+constexpr int kPlainWidth = 80;
+}
+
+RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats()> stats,
+                         std::function<void()> quit)
+    : args_(args), out_(out), tty_(::isatty(::fileno(out)) != 0) {
+    if (args.json || args.view != Args::View::kDashboard || !tty_) return;
+    try {
+        screen_ = std::make_unique<TerminalView>(out, std::move(stats), std::move(quit));
+    } catch (const std::exception& e) {
+        // A terminal ncurses does not know: the plain-text dashboard.
+        std::fprintf(out, "monitor: %s; the dashboard follows as plain text\n", e.what());
+    }
+}
+
+void RoundOutput::Print(const Json::Value& round) {
+    if (screen_) return screen_->Show(round);
+    if (args_.json) {
+        std::fprintf(out_, "%s\n", JsonLine(round).c_str());
+    } else if (args_.view == Args::View::kFields) {
+        if (tty_) std::fputs("\x1b[H\x1b[2J", out_);
+        std::fputs(RenderText(round).c_str(), out_);
+        if (!tty_) std::fputs("\n", out_);
+    } else {
+        history_.Add(round);
+        std::fputs(PlainText(Layout(round, history_, LineState{}, kPlainWidth, 0)).c_str(), out_);
+        std::fputs("\n", out_);
+    }
+    std::fflush(out_);
+}
+
+}  // namespace monitor

@@ -1,0 +1,33 @@
+#pragma once
+// Where the monitor's rounds go: JSON lines (--json), the field dump
+// (--view fields), the dashboard on the terminal, or the dashboard as plain
+// text once a round when standard output is not a terminal.
+#include "tools/monitor/monitor_args.h"
+#include "tools/monitor/round_history.h"
+#include "tools/monitor/terminal_view.h"
+
+#include <json/value.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace monitor {
+
+class RoundOutput {
+public:
+    // Takes over the terminal when the dashboard goes to one; create it
+    // after the signal handlers are set, so that ncurses keeps them.
+    RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats()> stats, std::function<void()> quit);
+    // One completed round, with its active alarms (on the worker thread).
+    void Print(const Json::Value& round);
+
+private:
+    const Args& args_;
+    std::FILE* out_;
+    bool tty_;
+    RoundHistory history_;                 // plain-text dashboard
+    std::unique_ptr<TerminalView> screen_;  // dashboard on a terminal
+};
+
+}  // namespace monitor

@@ -1,0 +1,165 @@
+// The field table and the dashboard's layout, on rounds recorded from the
+// monitor against pmbus-sim's built-in scenario (tests/data/rounds.jsonl:
+// rounds 1-16, phase loss 5-11, module fault 8-14, fuse fault 10-17).
+#include "tools/monitor/dashboard.h"
+#include "tools/monitor/field_table.h"
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using monitor::StateKind;
+
+TEST(FieldTable, StateWords) {
+    const struct {
+        StateKind kind;
+        unsigned value;
+        const char* word;
+    } cases[] = {
+        {StateKind::kLowHighLoss, 0, ""},         {StateKind::kLowHighLoss, 1, "low"},
+        {StateKind::kLowHighLoss, 3, "phase loss"}, {StateKind::kLowHighMissing, 3, "missing"},
+        {StateKind::kLowHigh, 2, "high"},         {StateKind::kLowHigh, 3, "state 3"},
+        {StateKind::kFuse, 3, "fuse fault"},      {StateKind::kFuse, 1, "state 1"},
+        {StateKind::kModuleFault, 1, "fault"},    {StateKind::kNone, 2, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(monitor::StateWord(c.kind, c.value), c.word) << c.value;
+}
+
+// Every record's fields lie inside it, in order, without overlapping, and
+// every value's state field exists and is an alarm-state byte.
+TEST(FieldTable, RecordsAreConsistent) {
+    ASSERT_EQ(monitor::DeviceTables().size(), 3u);
+    for (const auto& t : monitor::DeviceTables()) {
+        EXPECT_EQ(monitor::FindDeviceTable(t.type_number), &t);
+        std::vector<const monitor::RecordTable*> records{&t.head};
+        if (t.item) records.push_back(t.item);
+        for (const monitor::RecordTable* r : records) {
+            std::size_t end = 0;
+            for (const auto& f : r->fields) {
+                const std::size_t size = f.kind == monitor::FieldKind::kU32 || f.kind == monitor::FieldKind::kF32 ? 4
+                                         : f.kind == monitor::FieldKind::kF32s ? 4 * f.count
+                                         : f.kind == monitor::FieldKind::kU8s  ? f.count
+                                         : f.kind == monitor::FieldKind::kTime ? 7
+                                                                                : 1;
+                EXPECT_GE(f.offset, end) << r->name << " " << f.name;
+                end = f.offset + size;
+                EXPECT_LE(end, r->size) << r->name << " " << f.name;
+                if (f.state_field) {
+                    const monitor::FieldInfo* s = monitor::FindField(r->fields, f.state_field);
+                    ASSERT_NE(s, nullptr) << f.name;
+                    EXPECT_NE(s->states, StateKind::kNone) << f.name;
+                }
+            }
+            EXPECT_EQ(end, r->size) << r->name << " ends with its last field";
+        }
+    }
+    EXPECT_EQ(monitor::FindDeviceTable(9999), nullptr);
+}
+
+std::vector<Json::Value> Recorded() {
+    std::ifstream in(DASHBOARD_ROUNDS);
+    std::vector<Json::Value> rounds;
+    Json::CharReaderBuilder b;
+    for (std::string line; std::getline(in, line);) {
+        Json::Value v;
+        std::string err;
+        std::unique_ptr<Json::CharReader> r(b.newCharReader());
+        if (r->parse(line.data(), line.data() + line.size(), &v, &err)) rounds.push_back(v);
+    }
+    return rounds;
+}
+
+// The screen after round n (with the history of the rounds before it).
+monitor::Screen After(const std::vector<Json::Value>& rounds, std::size_t n, int width, int height,
+                      monitor::RoundHistory& h) {
+    for (std::size_t k = 0; k < n; ++k) h.Add(rounds[k]);
+    return monitor::Layout(rounds[n - 1], h, {}, width, height);
+}
+
+std::string Text(const monitor::Line& l) {
+    std::string t;
+    for (const auto& sp : l) t += sp.text;
+    return t;
+}
+
+std::string LineWith(const monitor::Screen& s, const std::string& text) {
+    for (const auto& l : s.lines)
+        if (Text(l).find(text) != std::string::npos) return Text(l);
+    return "";
+}
+
+TEST(Dashboard, RecordedRounds) {
+    const auto rounds = Recorded();
+    ASSERT_EQ(rounds.size(), 16u);
+    // The demo plant on 80 x 24 and on a wider screen; a line that must
+    // be there (found by its start) and what it must hold.
+    const struct {
+        std::size_t round;
+        int width, height;
+        std::size_t alarms;
+        const char* line;
+        const char* holds;
+    } cases[] = {
+        {1, 80, 24, 0, "  input 1", "231.5"},
+        {1, 80, 24, 0, "DC 1003", "64 fuses ok"},
+        {1, 80, 24, 0, "  battery", "12.5 -3 0 0 A  branch 10.1 9.8 11.2 8.7 10.4 12 7.9 8.3 7.8 A"},
+        {6, 80, 24, 1, "  input 1", "0.00 phase loss"},
+        {6, 80, 24, 1, "  [2] ", "AC 1001 交流输入缺相告警 交流屏1输入线/相电压AB/A"},
+        {10, 80, 24, 3, "DC 1003", "fuses: 3 fuse fault, 63 ok"},
+        {10, 80, 24, 3, "  [1] ", "DC 1003 电池熔丝故障告警"},
+        {10, 80, 24, 3, "  module 1", "module 2    0.00  state 00 00 00  fault"},
+        {12, 80, 24, 2, "  input 1", "231.2"},
+        {12, 80, 24, 2, "  ", "ends: 交流输入缺相告警"},
+        {16, 120, 40, 1, "DC 1002", "battery 12.5"},
+        {16, 120, 40, 1, "rectifiers 1000", "group 53.50"},
+    };
+    for (const auto& c : cases) {
+        monitor::RoundHistory h;
+        const monitor::Screen s = After(rounds, c.round, c.width, c.height, h);
+        const std::string where = "round " + std::to_string(c.round) + " at " + std::to_string(c.width);
+        EXPECT_LE(s.lines.size(), static_cast<std::size_t>(c.height)) << where;
+        for (const auto& l : s.lines)
+            EXPECT_LE(monitor::TextWidth(Text(l)), static_cast<std::size_t>(c.width)) << where << ": " << Text(l);
+        EXPECT_NE(LineWith(s, "Active alarms: " + std::to_string(c.alarms)), "") << where;
+        std::string found;
+        for (const auto& l : s.lines)
+            if (Text(l).rfind(c.line, 0) == 0 && Text(l).find(c.holds) != std::string::npos) found = Text(l);
+        EXPECT_NE(found, "") << where << ": no line \"" << c.line << "...\" with \"" << c.holds << "\"\n"
+                             << monitor::PlainText(s);
+    }
+}
+
+TEST(Dashboard, WideScreenKeepsADcUnitOnOneLineAndPlainTextHasNoEscapes) {
+    const auto rounds = Recorded();
+    ASSERT_GE(rounds.size(), 2u);
+    monitor::RoundHistory h80, h120;
+    const auto narrow = After(rounds, 2, 80, 24, h80);
+    const auto wide = After(rounds, 2, 120, 40, h120);
+    EXPECT_EQ(LineWith(narrow, "DC 1002").find("battery"), std::string::npos);
+    EXPECT_NE(LineWith(wide, "DC 1002").find("battery"), std::string::npos);
+    EXPECT_EQ(monitor::PlainText(narrow).find('\x1b'), std::string::npos);
+}
+
+// A device without data: its exception text once, on its heading, no rows.
+TEST(Dashboard, MissingDataShowsTheDevicesTextOnce) {
+    Json::Value r = Recorded().at(0);
+    for (auto& d : r["devices"]) {
+        d.removeMember("fields");
+        for (const auto& k : d["signals"].getMemberNames()) d["signals"][k] = "数据未就绪";
+    }
+    monitor::RoundHistory h;
+    const std::string text = monitor::PlainText(monitor::Layout(r, h, {}, 80, 24));
+    EXPECT_NE(text.find("AC 1001  数据未就绪\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("DC 1002  数据未就绪\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("input 1"), std::string::npos) << text;
+    std::size_t count = 0;
+    for (std::size_t at = text.find("数据未就绪"); at != std::string::npos; at = text.find("数据未就绪", at + 1)) ++count;
+    EXPECT_EQ(count, r["devices"].size()) << "one text per device\n" << text;
+}
+
+}  // namespace
