@@ -1,5 +1,6 @@
 // monitor: loads the plug-in like the closed host, runs the host loop on a
 // serial line and shows every round (a live view, or JSON lines).
+#include "tools/http/http_server.h"
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
 #include "tools/monitor/round_view.h"
@@ -72,6 +73,11 @@ int Run(const monitor::Args& args) {
     rt::LogSink log;
     if (!logFile.empty() && !log.Open(logFile)) throw std::runtime_error("cannot open log file " + logFile);
 
+    const auto httpConfig = http::ConfigFromSite(site, args.http, args.www ? *args.www : http::DefaultWww(),
+                                                 site.get("database", "").asString());
+    std::unique_ptr<http::Server> web;
+    if (httpConfig) web = std::make_unique<http::Server>(*httpConfig, log);
+
     boost::asio::io_context io;
     monitor::Plugin plugin(args.plugin);
     int status = 0;
@@ -119,6 +125,7 @@ int Run(const monitor::Args& args) {
             // the active alarms include this round's.
             host->Work().Post([&, round]() mutable {
                 monitor::AddActiveAlarms(round, host->Alarms().Active());
+                if (web) web->PublishRound(round);
                 if (args.json) {
                     std::fprintf(out, "%s\n", monitor::JsonLine(round).c_str());
                 } else {
@@ -130,6 +137,8 @@ int Run(const monitor::Args& args) {
             });
             if (args.rounds && end.round == *args.rounds) stopAll(std::to_string(end.round) + " rounds done");
         });
+
+        if (web) host->OnEvent([&web](const rt::RuntimeEvent& ev) { web->PublishEvent(ev); });
 
         host->Start();
         io.run();

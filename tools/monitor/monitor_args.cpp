@@ -9,7 +9,7 @@ namespace monitor {
 
 const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
-           "               [--json] [--log FILE] [--database FILE]\n"
+           "               [--json] [--log FILE] [--database FILE] [--http [ADDR:]PORT] [--www DIR]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
@@ -17,7 +17,9 @@ const char* Usage() {
            "  --duration S    end after S seconds\n"
            "  --json          one JSON object per completed round on standard output\n"
            "  --log FILE      log lines to FILE instead of standard error\n"
-           "  --database FILE history and alarm database, overrides the configuration's \"database\"\n";
+           "  --database FILE history and alarm database, overrides the configuration's \"database\"\n"
+           "  --http [ADDR:]PORT  serve the web page, the HTTP API and /metrics (127.0.0.1 unless ADDR is given)\n"
+           "  --www DIR       the web page's files (default: the ones installed or built with the monitor)\n";
 }
 
 Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin) {
@@ -39,6 +41,10 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
             a.log = value(i);
         } else if (o == "--database") {
             a.database = value(i);
+        } else if (o == "--http") {
+            a.http = value(i);
+        } else if (o == "--www") {
+            a.www = value(i);
         } else if (o == "--json") {
             a.json = true;
         } else if (o == "--help" || o == "-h") {

@@ -15,6 +15,8 @@ struct Args {
     bool json = false;                  // --json
     std::optional<std::string> log;     // --log FILE
     std::optional<std::string> database;  // --database FILE
+    std::optional<std::string> http;    // --http [ADDR:]PORT
+    std::optional<std::string> www;     // --www DIR
     bool help = false;                  // --help
 };
 
