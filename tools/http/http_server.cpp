@@ -154,6 +154,10 @@ private:
         bhttp::response<bhttp::empty_body> res(bhttp::status::ok, version);
         Headers(res.base(), r);
         res.keep_alive(false);  // the stream ends when the connection does
+        // A fixed send buffer: a client that stops reading is noticed after
+        // a bounded amount of data, not after the kernel's autotuned megabytes.
+        beast::error_code ignored;
+        stream_.socket().set_option(net::socket_base::send_buffer_size(64 * 1024), ignored);
         std::ostringstream head;
         head << res.base();
         srv_.streams.insert(shared_from_this());
@@ -165,6 +169,9 @@ private:
         net::async_write(stream_, net::buffer(*queue_.front()),
                          [self = shared_from_this()](beast::error_code ec, std::size_t) {
                              if (ec) {
+                                 if (ec == beast::error::timeout)
+                                     self->srv_.log.Write("http: " + self->peer_ +
+                                                          " does not read its event stream: dropped");
                                  self->Close();
                                  return;
                              }
