@@ -24,7 +24,11 @@ SseEvent ServedState::Push(const char* type, const std::string& data) {
     e.frame = std::make_shared<const std::string>("id: " + std::to_string(e.id) + "\nevent: " + type +
                                                   "\ndata: " + data + "\n\n");
     replay_.push_back(e);
-    while (replay_.size() > replayMax_) replay_.pop_front();
+    replayBytes_ += e.frame->size();
+    while (replay_.size() > 1 && (replay_.size() > replayMax_ || replayBytes_ > replayMaxBytes_)) {
+        replayBytes_ -= replay_.front().frame->size();
+        replay_.pop_front();
+    }
     return e;
 }
 

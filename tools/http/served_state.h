@@ -42,7 +42,10 @@ struct Health {
 
 class ServedState {
 public:
-    explicit ServedState(std::size_t replayEvents = 256) : replayMax_(replayEvents) {}
+    // The replay buffer keeps at most replayEvents events and replayBytes of
+    // them (round objects are tens of KiB), the newest always.
+    explicit ServedState(std::size_t replayEvents = 256, std::size_t replayBytes = 1 << 20)
+        : replayMax_(replayEvents), replayMaxBytes_(replayBytes) {}
 
     // Each returns the event as it goes to the streams.
     SseEvent AddRound(std::shared_ptr<const RoundShot> shot);
@@ -60,6 +63,8 @@ private:
     SseEvent Push(const char* type, const std::string& data);
 
     std::size_t replayMax_;
+    std::size_t replayMaxBytes_;
+    std::size_t replayBytes_ = 0;
     std::uint64_t nextId_ = 1;
     std::deque<SseEvent> replay_;
     std::shared_ptr<const RoundShot> latest_;

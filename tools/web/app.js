@@ -223,6 +223,7 @@ async function load(c) {
 
 // The x axis always spans the chosen range up to now.
 function setWindow(c, now) {
+  c.chart.data.datasets[0].pointRadius = c.chart.data.datasets[0].data.length < 60 ? 2 : 0;  // a few points stay visible
   c.chart.options.scales.x.min = now - rangeS * 1000;
   c.chart.options.scales.x.max = now;
   c.chart.update('none');

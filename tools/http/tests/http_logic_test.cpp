@@ -81,6 +81,15 @@ TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
     EXPECT_EQ(s.ReplayAfter(4, missed), all.substr(all.find("id: 5\n")));
     EXPECT_FALSE(missed);
     EXPECT_EQ(s.ReplayAfter(5, missed), "");
+
+    // The byte bound: events of about 100 bytes, 250 bytes kept, so the last two.
+    http::ServedState small(100, 250);
+    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack));
+    const std::string kept = small.ReplayAfter(0, missed);
+    EXPECT_TRUE(missed);
+    EXPECT_EQ(kept.find("id: 3\n"), std::string::npos);
+    EXPECT_NE(kept.find("id: 4\n"), std::string::npos);
+    EXPECT_NE(kept.find("id: 5\n"), std::string::npos);
 }
 
 std::shared_ptr<const http::RoundShot> Shot(int round, int answers, std::chrono::steady_clock::time_point at) {
