@@ -1,5 +1,6 @@
 // monitor: loads the plug-in like the closed host, runs the host loop on a
 // serial line and shows every round (a live view, or JSON lines).
+#include "tools/http/http_server.h"
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
 #include "tools/monitor/round_output.h"
@@ -74,6 +75,11 @@ int Run(const monitor::Args& args) {
     rt::LogSink log;
     if (!logFile.empty() && !log.Open(logFile)) throw std::runtime_error("cannot open log file " + logFile);
 
+    const auto httpConfig = http::ConfigFromSite(site, args.http, args.www ? *args.www : http::DefaultWww(),
+                                                 site.get("database", "").asString());
+    std::unique_ptr<http::Server> web;
+    if (httpConfig) web = std::make_unique<http::Server>(*httpConfig, log);
+
     boost::asio::io_context io;
     monitor::Plugin plugin(args.plugin);
     monitor::SiteServices services(site, args.mqtt, log);
@@ -115,7 +121,11 @@ int Run(const monitor::Args& args) {
                 if (!ec) stopAll("duration reached");
             });
         }
-        host->OnEvent([&](const rt::RuntimeEvent& e) { services.Event(e, options.data_id); });
+        // Every service hears every event, in the runtime's order.
+        host->OnEvent([&](const rt::RuntimeEvent& e) {
+            services.Event(e, options.data_id);
+            if (web) web->PublishEvent(e);
+        });
         monitor::RoundOutput output(args, out, [&host] { return host->Stats(); },
                                     [&] { boost::asio::post(io, [&] { stopAll("q pressed"); }); });
         host->OnRoundEnd([&](const rt::RoundEnd& end) {
@@ -125,11 +135,13 @@ int Run(const monitor::Args& args) {
             // the active alarms include this round's.
             host->Work().Post([&, round]() mutable {
                 monitor::AddActiveAlarms(round, host->Alarms().Active());
+                if (web) web->PublishRound(round);
                 services.Round(round);
                 output.Print(round);
             });
             if (args.rounds && end.round == *args.rounds) stopAll(std::to_string(end.round) + " rounds done");
         });
+
 
         host->Start();
         io.run();

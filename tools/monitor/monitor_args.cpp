@@ -10,7 +10,7 @@ namespace monitor {
 const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
            "               [--json | --view dashboard|fields] [--log FILE] [--database FILE]\n"
-           "               [--mqtt URL]\n"
+           "               [--mqtt URL] [--http [ADDR:]PORT] [--www DIR]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
@@ -23,7 +23,9 @@ const char* Usage() {
            "  --log FILE      log lines to FILE instead of standard error\n"
            "  --database FILE history and alarm database, overrides the configuration's \"database\"\n"
            "  --mqtt URL      publish to this broker (mqtt://host[:port] or mqtts://...),\n"
-           "                  overrides the configuration's \"mqtt\" \"url\"\n";
+           "                  overrides the configuration's \"mqtt\" \"url\"\n"
+           "  --http [ADDR:]PORT  serve the web page, the HTTP API and /metrics (127.0.0.1 unless ADDR is given)\n"
+           "  --www DIR       the web page's files (default: the ones installed or built with the monitor)\n";
 }
 
 Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin) {
@@ -47,6 +49,10 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
             a.database = value(i);
         } else if (o == "--mqtt") {
             a.mqtt = value(i);
+        } else if (o == "--http") {
+            a.http = value(i);
+        } else if (o == "--www") {
+            a.www = value(i);
         } else if (o == "--json") {
             a.json = true;
         } else if (o == "--view") {

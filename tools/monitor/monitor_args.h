@@ -18,6 +18,8 @@ struct Args {
     std::optional<std::string> log;     // --log FILE
     std::optional<std::string> database;  // --database FILE
     std::optional<std::string> mqtt;    // --mqtt URL
+    std::optional<std::string> http;    // --http [ADDR:]PORT
+    std::optional<std::string> www;     // --www DIR
     bool help = false;                  // --help
 };
 

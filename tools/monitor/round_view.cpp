@@ -15,19 +15,6 @@
 namespace monitor {
 namespace {
 
-Json::Value RuleJson(const rule_value& r) {
-    Json::Value j(Json::objectValue);
-    j["data_id"] = r.data_id;
-    j["level"] = r.level;
-    j["key"] = r.key;
-    j["id"] = r.alarm_id;
-    j["name"] = r.name;
-    j["text"] = r.text;
-    j["active"] = r.active != 0;
-    j["seq"] = r.seq;
-    return j;
-}
-
 std::string Num(double v) {
     char b[32];
     std::snprintf(b, sizeof b, "%.3f", v);
@@ -79,6 +66,19 @@ void Wrap(std::ostringstream& os, const std::vector<std::string>& items, const c
 }
 
 }  // namespace
+
+Json::Value RuleJson(const rule_value& r) {
+    Json::Value j(Json::objectValue);
+    j["data_id"] = r.data_id;
+    j["level"] = r.level;
+    j["key"] = r.key;
+    j["id"] = r.alarm_id;
+    j["name"] = r.name;
+    j["text"] = r.text;
+    j["active"] = r.active != 0;
+    j["seq"] = r.seq;
+    return j;
+}
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
     static const char d[] = "0123456789ABCDEF";

@@ -16,6 +16,9 @@ Json::Value BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored
 // Adds "active_alarms" (call where the round's work items have run).
 void AddActiveAlarms(Json::Value& round, const std::vector<rule_value>& active);
 
+// One rule as in "rules" and "active_alarms".
+Json::Value RuleJson(const rule_value& r);
+
 // One line, no trailing newline; UTF-8 texts as they are.
 std::string JsonLine(const Json::Value& round);
 // A screenful for a terminal.

@@ -25,7 +25,10 @@ const char kSchema[] =
     " level INTEGER NOT NULL,"
     " name TEXT NOT NULL,"
     " text TEXT NOT NULL,"
-    " event TEXT NOT NULL CHECK(event IN ('begin','end')));";
+    " event TEXT NOT NULL CHECK(event IN ('begin','end')));"
+    // The HTTP service's time-range queries.
+    "CREATE INDEX IF NOT EXISTS history_by_time ON history(data_id, time);"
+    "CREATE INDEX IF NOT EXISTS alarm_event_by_time ON alarm_event(time);";
 
 // Resets a statement when it leaves scope, whatever happened.
 struct Reset {

@@ -1,0 +1,167 @@
+#include "tools/http/history_reader.h"
+
+#include "tools/monitor/snapshot_fields.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+namespace http {
+namespace {
+
+// Finalizes a statement when it leaves scope.
+struct Stmt {
+    sqlite3_stmt* s = nullptr;
+    Stmt(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+            throw std::runtime_error(std::string("history database: ") + sqlite3_errmsg(db));
+    }
+    ~Stmt() { sqlite3_finalize(s); }
+    void Text(int i, const std::string& v) { sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT); }
+    std::string Col(int i) {
+        const unsigned char* t = sqlite3_column_text(s, i);
+        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(s, i)))
+                 : std::string();
+    }
+    bool Step() {
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) return true;
+        if (rc != SQLITE_DONE) throw std::runtime_error(std::string("history database: ") + sqlite3_errstr(rc));
+        return false;
+    }
+};
+
+std::string IsoTime(std::string t) {
+    if (t.size() > 10 && t[10] == ' ') t[10] = 'T';
+    return t;
+}
+
+// The value at a dotted path ("channels.0.a"); null when there is none.
+Json::Value At(const Json::Value& fields, const std::string& path) {
+    const Json::Value* v = &fields;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t dot = std::min(path.find('.', start), path.size());
+        const std::string part = path.substr(start, dot - start);
+        if (v->isArray() && !part.empty() && std::isdigit(static_cast<unsigned char>(part[0]))) {
+            const unsigned long i = std::strtoul(part.c_str(), nullptr, 10);
+            if (i >= v->size()) return Json::Value();
+            v = &(*v)[static_cast<Json::ArrayIndex>(i)];
+        } else if (v->isObject() && v->isMember(part)) {
+            v = &(*v)[part];
+        } else {
+            return Json::Value();
+        }
+        start = dot + 1;
+    }
+    return *v;
+}
+
+}  // namespace
+
+bool IsoToDb(const std::string& iso, std::string& db) {
+    // YYYY-MM-DD[THH:MM[:SS[.fff]]]
+    static const char kShape[] = "dddd-dd-ddTdd:dd:dd.ddd";
+    const std::size_t n = iso.size();
+    if (n != 10 && n != 16 && n != 19 && (n < 21 || n > 23)) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char want = kShape[i];
+        if (want == 'd' ? !std::isdigit(static_cast<unsigned char>(iso[i])) : iso[i] != want) return false;
+    }
+    db = iso;
+    if (n > 10) db[10] = ' ';
+    return true;
+}
+
+HistoryReader::~HistoryReader() { sqlite3_close(db_); }
+
+sqlite3* HistoryReader::Db() {
+    if (db_) return db_;
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("cannot open the history database: " + msg);
+    }
+    sqlite3_busy_timeout(db_, 1000);
+    return db_;
+}
+
+Json::Value HistoryReader::Series(std::uint32_t dataId, const std::string& field, const Range& range) {
+    sqlite3* db = Db();
+    Stmt count(db, "SELECT COUNT(*) FROM history WHERE data_id = ?1 AND time >= ?2 AND time <= ?3");
+    sqlite3_bind_int64(count.s, 1, dataId);
+    count.Text(2, range.from);
+    count.Text(3, range.to);
+    count.Step();
+    const std::uint64_t rows = static_cast<std::uint64_t>(sqlite3_column_int64(count.s, 0));
+
+    Json::Value out(Json::objectValue);
+    out["data_id"] = dataId;
+    out["field"] = field;
+    out["rows"] = static_cast<Json::UInt64>(rows);
+    Json::Value points(Json::arrayValue);
+    Stmt q(db,
+           "SELECT time, type_number, snapshot FROM history WHERE data_id = ?1 AND time >= ?2 AND time <= ?3 "
+           "ORDER BY time, id");
+    sqlite3_bind_int64(q.s, 1, dataId);
+    q.Text(2, range.from);
+    q.Text(3, range.to);
+    // Row k of `limit` picks is the (k * (rows-1) / (limit-1))-th: first and last always in.
+    const std::uint64_t picks = std::min<std::uint64_t>(rows, range.limit);
+    std::uint64_t row = 0;
+    std::uint64_t k = 0;
+    bool anyField = false;
+    while (k < picks && q.Step()) {
+        const std::uint64_t want = picks == 1 ? rows - 1 : k * (rows - 1) / (picks - 1);
+        if (row++ != want) continue;
+        ++k;
+        const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 2));
+        const Json::Value fields = monitor::DecodeSnapshot(sqlite3_column_int(q.s, 1), blob,
+                                                           static_cast<std::size_t>(sqlite3_column_bytes(q.s, 2)));
+        const Json::Value v = At(fields, field);
+        if (!v.isNull()) anyField = true;
+        if (!v.isNumeric()) continue;
+        Json::Value p(Json::arrayValue);
+        p.append(IsoTime(q.Col(0)));
+        p.append(v.asDouble());
+        points.append(p);
+    }
+    if (picks > 0 && !anyField)
+        throw std::invalid_argument("data_id " + std::to_string(dataId) + " has no numeric field '" + field + "'");
+    out["points"] = points;
+    return out;
+}
+
+Json::Value HistoryReader::Alarms(const Range& range) {
+    Stmt q(Db(),
+           "SELECT time, data_id, rule_key, seq, alarm_id, level, name, text, event FROM alarm_event "
+           "WHERE time >= ?1 AND time <= ?2 ORDER BY id DESC LIMIT ?3");
+    q.Text(1, range.from);
+    q.Text(2, range.to);
+    sqlite3_bind_int64(q.s, 3, range.limit);
+    std::vector<Json::Value> rows;
+    while (q.Step()) {
+        Json::Value e(Json::objectValue);
+        e["time"] = IsoTime(q.Col(0));
+        e["data_id"] = static_cast<Json::UInt>(sqlite3_column_int64(q.s, 1));
+        e["key"] = q.Col(2);
+        e["seq"] = sqlite3_column_int(q.s, 3);
+        e["id"] = q.Col(4);
+        e["level"] = sqlite3_column_int(q.s, 5);
+        e["name"] = q.Col(6);
+        e["text"] = q.Col(7);
+        e["event"] = q.Col(8);
+        rows.push_back(std::move(e));
+    }
+    Json::Value events(Json::arrayValue);
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) events.append(*it);
+    Json::Value out(Json::objectValue);
+    out["events"] = events;
+    return out;
+}
+
+}  // namespace http

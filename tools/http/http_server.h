@@ -1,0 +1,43 @@
+#pragma once
+// The monitor's HTTP service: Boost.Beast on its own thread and io_context.
+// The monitor hands it each round's object and the runtime's events; it
+// never calls into the devices.
+#include "tools/http/http_config.h"
+#include "tools/runtime/runtime_event.h"
+
+#include <json/value.h>
+
+#include <memory>
+
+namespace rt {
+class LogSink;
+}
+
+namespace http {
+
+class Server {
+public:
+    // Binds (throws std::runtime_error when it cannot) and starts the thread.
+    Server(const HttpConfig& config, rt::LogSink& log);
+    ~Server();  // closes every connection and joins the thread
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // From any thread: the round's --json object, complete (active alarms
+    // included), and the runtime's events.
+    void PublishRound(const Json::Value& round);
+    void PublishEvent(const rt::RuntimeEvent& event);
+
+    unsigned short Port() const;
+
+    static constexpr int kMaxConnections = 64;
+    static constexpr std::size_t kMaxQueuedEvents = 64;  // per stream; a client that falls behind is dropped
+    static constexpr std::size_t kMaxHead = 8192;
+
+    struct Impl;  // in http_server.cpp
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace http

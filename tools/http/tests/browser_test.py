@@ -1,0 +1,88 @@
+"""The page in a real browser: Chromium headless through Selenium loads the
+page the monitor serves against pmbus-sim. The values shown equal
+/api/round, an alarm of the simulator's timeline appears without a reload
+and clears again, the charts have points. Screenshots are kept in
+BUILD/http-tests/browser/."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Plant, build_dir, need, wait_for  # noqa: E402
+
+need("chromium")
+need("chromedriver")
+from selenium import webdriver  # noqa: E402
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+
+build = build_dir()
+
+
+def decimals(text):
+    return len(text.split(".")[1]) if "." in text else 0
+
+
+def check_values(driver, plant):
+    """Every signal cell against /api/round of the same round."""
+    # Read in one script, so no round is drawn in between.
+    read = ("return [document.getElementById('round').textContent.split(' ')[0],"
+            " Array.from(document.querySelectorAll('td[data-sig]'),"
+            " c => [c.dataset.dev, c.dataset.sig, c.textContent])]")
+    def same_round():
+        shown, texts = driver.execute_script(read)
+        r = plant.round()
+        return shown == str(r["round"]) and (texts, r)
+    texts, r = wait_for("the page to show the round /api/round has", same_round, 20)
+    devices = {str(d["data_id"]): d for d in r["devices"]}
+    assert len(texts) == sum(len(d["signals"]) for d in r["devices"]), "a signal is missing on the page"
+    states = ["normal", "low", "high", "missing"]
+    for dev, sig, text in texts:
+        want = devices[dev]["signals"][sig]
+        if isinstance(want, str):
+            assert text == want, (dev, sig, text, want)
+        elif sig.endswith("_alert"):
+            assert text == states[int(want)], (dev, sig, text, want)
+        else:
+            number = text.split(" ")[0]
+            assert abs(float(number) - want) <= 0.5 * 10 ** -decimals(number) + 1e-9, (dev, sig, text, want)
+    return len(texts)
+
+
+options = webdriver.ChromeOptions()
+options.binary_location = need("chromium")
+for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1280,1500"):
+    options.add_argument(arg)
+with Plant(build, "browser") as plant:
+    driver = webdriver.Chrome(service=Service(need("chromedriver")), options=options)
+    try:
+        driver.set_page_load_timeout(30)
+        driver.get(f"http://127.0.0.1:{plant.port}/")
+        wait_for("the page's first round", lambda: driver.find_element(By.ID, "round").text[:1].isdigit(), 20)
+        driver.execute_script("window.notReloaded = true;")
+        n = check_values(driver, plant)
+        print(f"{n} signal values equal /api/round")
+        wait_for("the live stream", lambda: driver.find_element(By.ID, "conn").text == "live", 20)
+
+        names = ("return Array.from(document.querySelectorAll('#alarms tbody tr td:nth-child(3)'),"
+                 " c => c.textContent)")
+        alarm = wait_for("an alarm row", lambda: driver.execute_script(names), 90)[0]
+        assert alarm, "the alarm row has no name"
+        print(f"alarm shown: {alarm}")
+        wait_for("a begin in the recent events", lambda: driver.find_elements(By.CSS_SELECTOR, "#events li.begin"), 20)
+        check_values(driver, plant)
+        points = "return Chart.getChart('chart-{}').data.datasets[0].data.length"
+        wait_for("points on both charts",
+                 lambda: all(driver.execute_script(points.format(i)) >= 2 for i in (0, 1)), 30)
+        driver.save_screenshot(os.path.join(plant.dir, "dashboard-alarm.png"))
+
+        wait_for(f"'{alarm}' to clear", lambda: alarm not in driver.execute_script(names), 120)
+        wait_for("an end in the recent events", lambda: driver.find_elements(By.CSS_SELECTOR, "#events li.end"), 20)
+        assert driver.execute_script("return window.notReloaded === true"), "the page was reloaded"
+        print(f"alarm cleared without a reload; chart points: "
+              f"{driver.execute_script(points.format(0))}, {driver.execute_script(points.format(1))}")
+        driver.save_screenshot(os.path.join(plant.dir, "dashboard.png"))
+        driver.set_window_size(390, 1600)
+        driver.save_screenshot(os.path.join(plant.dir, "dashboard-phone.png"))
+    finally:
+        driver.quit()
+print("browser test passed; screenshots in", os.path.join(build, "http-tests", "browser"))

@@ -1,0 +1,132 @@
+"""The monitor with its HTTP service against pmbus-sim on a pseudo-terminal,
+for the HTTP, Prometheus and browser tests. Everything on loopback, every
+wait bounded."""
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def need(tool):
+    path = shutil.which(tool)
+    if not path:
+        sys.exit(f"FAIL: {tool} is not installed (./x installs it)")
+    return path
+
+
+def wait_for(what, check, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        got = check()
+        if got:
+            return got
+        time.sleep(0.2)
+    raise AssertionError(f"timed out after {seconds} s waiting for {what}")
+
+
+class Plant:
+    """pmbus-sim and the monitor with --http on a free loopback port."""
+
+    def __init__(self, build, name, http_site=None, token=None):
+        self.dir = os.path.join(build, "http-tests", name)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        self.port = free_port()
+        self.token = token
+        self.sim = subprocess.Popen([os.path.join(build, "tools/sim/pmbus-sim")], stdout=subprocess.PIPE,
+                                    stderr=open(os.path.join(self.dir, "sim.log"), "w"), text=True)
+        tty = self.sim.stdout.readline().strip()
+        assert tty.startswith("/dev/"), f"pmbus-sim printed {tty!r}"
+        with open(os.path.join(ROOT, "tools/monitor/site.example.json")) as f:
+            site = json.load(f)
+        site["http"] = dict(http_site or {})
+        if token:
+            path = os.path.join(self.dir, "token")
+            with open(path, "w") as f:
+                f.write(token + "\n")
+            site["http"]["token_file"] = path
+        self.log = os.path.join(self.dir, "monitor.log")
+        self.db = os.path.join(self.dir, "history.db")
+        with open(os.path.join(self.dir, "site.json"), "w") as f:
+            json.dump(site, f)
+        self.rounds_file = os.path.join(self.dir, "rounds.jsonl")
+        self.monitor = subprocess.Popen(
+            [os.path.join(build, "tools/monitor/monitor"), "--config", os.path.join(self.dir, "site.json"),
+             "--port", tty, "--plugin", os.path.join(build, "plugin/libtvr27pk.so"), "--database", self.db,
+             "--log", self.log, "--json", "--duration", "600", "--http", f"127.0.0.1:{self.port}"],
+            stdout=open(self.rounds_file, "w"))
+        wait_for("the first round", lambda: self.get("/api/round")[0] == 200, 30)
+
+    def headers(self, extra=None):
+        h = {"Authorization": f"Bearer {self.token}"} if self.token else {}
+        h.update(extra or {})
+        return h
+
+    def get(self, path, method="GET", headers=None, timeout=10):
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        try:
+            c.request(method, path, headers=self.headers(headers))
+            r = c.getresponse()
+            return r.status, r.read(), r
+        except OSError:
+            return 0, b"", None
+        finally:
+            c.close()
+
+    def round(self):
+        status, body, _ = self.get("/api/round")
+        assert status == 200, status
+        return json.loads(body)
+
+    def wait_rounds(self, n):
+        start = self.round()["round"]
+        return wait_for(f"{n} more rounds", lambda: self.round()["round"] >= start + n and self.round(), 10 + 5 * n)
+
+    def rounds(self):
+        with open(self.rounds_file) as f:
+            return [json.loads(line)["round"] for line in f if line.strip()]
+
+    def log_text(self):
+        with open(self.log, errors="replace") as f:
+            return f.read()
+
+    def stop(self):
+        for p in (self.monitor, self.sim):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(20)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        assert self.monitor.returncode == 0, f"monitor ended with status {self.monitor.returncode}"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def build_dir():
+    if len(sys.argv) < 2:
+        sys.exit("usage: TEST BUILD_DIR")
+    return os.path.abspath(sys.argv[1])
+
+
+def temp_dir(prefix):
+    return tempfile.mkdtemp(prefix=prefix)

@@ -1,0 +1,157 @@
+// The service's logic without sockets: the history series thinned evenly,
+// the replay buffer, the health verdict and the text rules of the API.
+#include "dc/dc_record.h"
+#include "tools/http/history_reader.h"
+#include "tools/http/metrics.h"
+#include "tools/http/routes.h"
+#include "tools/http/served_state.h"
+#include "tools/runtime/history_store.h"
+#include "tools/runtime/tests/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::string Time(int i) {
+    char b[32];
+    std::snprintf(b, sizeof b, "2026-01-01 %02d:%02d:%02d.000", i / 3600, i / 60 % 60, i % 60);
+    return b;
+}
+
+TEST(HttpHistory, SeriesIsThinnedEvenlyWithFirstAndLastAndKeepsToTheRange) {
+    rttest::TempDir dir;
+    const std::string path = dir.Path() + "/h.db";
+    {
+        rt::HistoryStore store(path);
+        std::vector<std::uint8_t> rec(sizeof(tele_c_qzl4200_dc));
+        for (int i = 0; i < 1000; ++i) {
+            const float v = static_cast<float>(i);
+            std::memcpy(rec.data() + offsetof(tele_c_qzl4200_dc, v), &v, 4);
+            store.SaveSnapshot(Time(i), 1002, 5108, rec.data(), rec.size());
+            store.SaveSnapshot(Time(i), 1003, 5108, rec.data(), rec.size());
+        }
+    }
+    http::HistoryReader reader(path);
+    struct Case {
+        const char* from;
+        const char* to;
+        unsigned limit;
+        std::vector<double> want;
+    };
+    const Case cases[] = {
+        {"0000", "9999", 4, {0, 333, 666, 999}},
+        {"0000", "9999", 1, {999}},
+        {"2026-01-01 00:01:00", "2026-01-01 00:01:09.999", 100, {60, 61, 62, 63, 64, 65, 66, 67, 68, 69}},
+        {"2026-01-01 00:01:00", "2026-01-01 00:01:09.999", 3, {60, 64, 69}},
+        {"2027", "9999", 5, {}},
+    };
+    for (const Case& c : cases) {
+        http::Range r;
+        r.from = c.from;
+        r.to = c.to;
+        r.limit = c.limit;
+        const Json::Value s = reader.Series(1002, "v", r);
+        std::vector<double> got;
+        for (const auto& p : s["points"]) got.push_back(p[1].asDouble());
+        EXPECT_EQ(got, c.want) << c.from << " " << c.limit;
+    }
+    http::Range all;
+    EXPECT_EQ(reader.Series(1002, "v", all)["rows"].asUInt(), 1000U);
+    EXPECT_THROW(reader.Series(1002, "nope", all), std::invalid_argument);
+}
+
+rt::RuntimeEvent LineEvent(rt::EventKind kind) {
+    rt::RuntimeEvent e;
+    e.kind = kind;
+    e.text = "no answer";
+    return e;
+}
+
+TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
+    http::ServedState s(3);
+    for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack));
+    bool missed = false;
+    const std::string all = s.ReplayAfter(0, missed);
+    EXPECT_TRUE(missed);
+    EXPECT_EQ(all.find("id: 2\n"), std::string::npos);
+    EXPECT_NE(all.find("id: 3\nevent: line\n"), std::string::npos);
+    EXPECT_EQ(s.ReplayAfter(4, missed), all.substr(all.find("id: 5\n")));
+    EXPECT_FALSE(missed);
+    EXPECT_EQ(s.ReplayAfter(5, missed), "");
+
+    // The byte bound: events of about 100 bytes, 250 bytes kept, so the last two.
+    http::ServedState small(100, 250);
+    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack));
+    const std::string kept = small.ReplayAfter(0, missed);
+    EXPECT_TRUE(missed);
+    EXPECT_EQ(kept.find("id: 3\n"), std::string::npos);
+    EXPECT_NE(kept.find("id: 4\n"), std::string::npos);
+    EXPECT_NE(kept.find("id: 5\n"), std::string::npos);
+}
+
+std::shared_ptr<const http::RoundShot> Shot(int round, int answers, std::chrono::steady_clock::time_point at) {
+    auto shot = std::make_shared<http::RoundShot>();
+    shot->round["round"] = round;
+    shot->round["stats"]["answers"] = answers;
+    shot->at = at;
+    return shot;
+}
+
+TEST(HttpState, HealthFollowsAnswersLineEventsAndRoundEnds) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::chrono::seconds quiet(30);
+    http::ServedState s;
+    EXPECT_FALSE(s.Check(3, t0, quiet).ok);  // no round yet
+    s.AddRound(Shot(1, 10, t0));
+    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+    EXPECT_FALSE(s.Check(3, t0 + std::chrono::seconds(31), quiet).ok);  // rounds stopped
+    s.AddRound(Shot(2, 10, t0));
+    s.AddRound(Shot(3, 10, t0));
+    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+    s.AddRound(Shot(4, 10, t0));  // three rounds without a new answer
+    EXPECT_FALSE(s.Check(3, t0, quiet).ok);
+    s.AddRound(Shot(5, 11, t0));
+    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+    s.AddEvent(LineEvent(rt::EventKind::kPortLost));
+    EXPECT_EQ(s.Check(3, t0, quiet).reason, "power system lost: no answer");
+    s.AddEvent(LineEvent(rt::EventKind::kPortBack));
+    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+}
+
+TEST(HttpText, LabelEscapesTimesAndQueries) {
+    const std::pair<const char*, const char*> labels[] = {
+        {"plain", "plain"}, {"a\"b", "a\\\"b"}, {"c:\\x", "c:\\\\x"}, {"two\nlines", "two\\nlines"}};
+    for (const auto& [in, out] : labels) EXPECT_EQ(http::EscapeLabel(in), out);
+
+    const std::pair<const char*, const char*> times[] = {
+        {"2026-12-08", "2026-12-08"},
+        {"2026-12-08T19:04", "2026-12-08 19:04"},
+        {"2026-12-08T19:04:51", "2026-12-08 19:04:51"},
+        {"2026-12-08T19:04:51.058", "2026-12-08 19:04:51.058"},
+        {"2026-12-08 19:04", nullptr},
+        {"2026-12-8", nullptr},
+        {"2026-12-08T19:04:51Z", nullptr},
+        {"", nullptr},
+    };
+    for (const auto& [iso, db] : times) {
+        std::string got;
+        EXPECT_EQ(http::IsoToDb(iso, got), db != nullptr) << iso;
+        if (db) {
+            EXPECT_EQ(got, db);
+        }
+    }
+
+    std::map<std::string, std::string> q;
+    EXPECT_TRUE(http::ParseQuery("field=channels.0.a&from=2026-01-01T10%3A00&x=a+b", q));
+    EXPECT_EQ(q["from"], "2026-01-01T10:00");
+    EXPECT_EQ(q["x"], "a b");
+    for (const char* bad : {"a=1&a=2", "a=%4", "a=%zz"}) {
+        std::map<std::string, std::string> r;
+        EXPECT_FALSE(http::ParseQuery(bad, r)) << bad;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,281 @@
+'use strict';
+// The monitor's page: the latest round from /api/round, then live over
+// /api/events; trends from /api/history drawn with Chart.js.
+const $ = (id) => document.getElementById(id);
+const STATES = ['normal', 'low', 'high', 'missing'];
+const MAX_EVENTS = 50;
+let token = sessionStorage.getItem('token') || '';
+let rangeS = 3600;
+let latest = null;
+const charts = [];
+
+function headers() { return token ? { Authorization: 'Bearer ' + token } : {}; }
+
+async function api(path) {
+  const r = await fetch(path, { headers: headers(), cache: 'no-store' });
+  if (r.status === 401) {
+    token = window.prompt('Access token for this monitor') || '';
+    sessionStorage.setItem('token', token);
+    if (token) return api(path);
+  }
+  const body = await r.json();
+  if (!r.ok) throw new Error(body.error || r.statusText);
+  return body;
+}
+
+function el(tag, text, cls) {
+  const e = document.createElement(tag);
+  if (text !== undefined) e.textContent = text;
+  if (cls) e.className = cls;
+  return e;
+}
+
+// Units of the signals and decoded fields by name.
+function unit(name) {
+  const last = name.split('.').pop().replace(/^channel_\d+_/, '');
+  if (/_alert$|^state|^fault/.test(last)) return '';
+  if (/^(v|a|b|c)$/.test(last)) return 'V';
+  if (/^(i|ia|ib|ic)$/.test(last)) return 'A';
+  if (last === 'f') return 'Hz';
+  return '';
+}
+
+function fmt(v) {
+  if (typeof v !== 'number') return String(v);
+  return Math.abs(v) >= 100 ? v.toFixed(1) : v.toFixed(2);
+}
+
+function localIso(ms) {
+  const d = new Date(ms);
+  const p = (n, w = 2) => String(n).padStart(w, '0');
+  return `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())}T${p(d.getHours())}:${p(d.getMinutes())}:${p(d.getSeconds())}`;
+}
+
+function roundMs(time) { return Date.parse(time.replace(' ', 'T')); }
+
+function setState(id, state, text) {
+  $(id).dataset.state = state;
+  $(id).textContent = text;
+}
+
+function renderDevices(round) {
+  const box = $('devices');
+  box.replaceChildren();
+  for (const d of round.devices) {
+    const card = el('article', undefined, 'device');
+    const h = el('h3', `${d.type} ${d.data_id} `);
+    h.append(el('span', d.age_s === null ? '(no data yet)' : `(data ${fmt(d.age_s)} s old)`, 'age'));
+    card.append(h);
+    const table = el('table');
+    table.append(el('tbody'));
+    for (const [name, value] of Object.entries(d.signals)) {
+      const tr = el('tr');
+      tr.append(el('th', name));
+      const td = el('td', undefined, 'num');
+      td.dataset.dev = d.data_id;
+      td.dataset.sig = name;
+      if (/_alert$/.test(name) && typeof value === 'number') {
+        td.textContent = STATES[value] || `state ${value}`;
+        if (value !== 0) td.classList.add('alarm');
+      } else {
+        td.textContent = typeof value === 'number' ? `${fmt(value)} ${unit(name)}`.trim() : value;
+      }
+      tr.append(td);
+      table.tBodies[0].append(tr);
+    }
+    for (const [i, m] of ((d.fields && d.fields.modules) || []).entries()) {
+      const tr = el('tr');
+      tr.append(el('th', `module ${i + 1}`));
+      tr.append(el('td', `${fmt(m.value)}${m.fault ? ' — fault' : ''}`, m.fault ? 'num alarm' : 'num'));
+      table.tBodies[0].append(tr);
+    }
+    const tr = el('tr');
+    const bad = d.fields ? alertStates(d.fields, '', []) : [];
+    tr.append(el('th', 'states'));
+    tr.append(el('td', d.fields ? (bad.length ? bad.join(', ') : 'all normal') : '–', bad.length ? 'num states alarm' : 'num states'));
+    table.tBodies[0].append(tr);
+    card.append(table);
+    box.append(card);
+  }
+}
+
+// The decoded "*_alert" states that are not normal, e.g. "channel 1 a: missing".
+function alertStates(obj, where, out) {
+  for (const [k, v] of Object.entries(obj)) {
+    if (Array.isArray(v) && v.length && typeof v[0] === 'object') {
+      v.forEach((item, i) => alertStates(item, `${k.replace(/s$/, '')} ${i + 1} `, out));
+    } else if (k === 'alert_m' && Array.isArray(v)) {
+      v.forEach((x, i) => { if (x === 3) out.push(`fuse ${i + 1}: fault`); else if (x) out.push(`alarm ${i + 1}: ${x}`); });
+    } else if (k === 'fault' && v) {
+      out.push(`${where}fault`);
+    } else if (/_alert$/.test(k) && typeof v === 'number' && v !== 0) {
+      out.push(`${where}${k.replace(/_alert$/, '')}: ${STATES[v] || `state ${v}`}`);
+    }
+  }
+  return out;
+}
+
+function renderAlarms(round) {
+  const body = $('alarms').tBodies[0];
+  body.replaceChildren();
+  for (const a of round.active_alarms) {
+    const tr = el('tr', undefined, 'alarm-row');
+    tr.append(el('td', String(a.data_id)), el('td', String(a.level)), el('td', `${a.name} (${a.id})`, 'alarm'),
+              el('td', a.text));
+    body.append(tr);
+  }
+  $('alarm-count').textContent = round.active_alarms.length;
+  $('no-alarms').hidden = round.active_alarms.length > 0;
+  $('alarms').hidden = round.active_alarms.length === 0;
+}
+
+function addEvent(e, top) {
+  const li = el('li', `${e.time.replace('T', ' ').slice(0, 19)} ${e.data_id} ${e.name} (${e.id}) ${e.text}`, e.event);
+  const list = $('events');
+  if (top) list.prepend(li); else list.append(li);
+  while (list.children.length > MAX_EVENTS) list.lastChild.remove();
+}
+
+function render(round) {
+  latest = round;
+  $('port').textContent = round.port;
+  $('round').textContent = `${round.round} at ${round.time.slice(11, 19)}`;
+  if (round.bus.data_valid === 1) setState('line', 'up', 'answering');
+  renderDevices(round);
+  renderAlarms(round);
+  fillPickers(round);
+  for (const c of charts) addPoint(c, round);
+}
+
+// --- trends ---
+function valueAt(fields, path) {
+  return path.split('.').reduce((v, k) => (v === undefined || v === null ? undefined : v[k]), fields);
+}
+
+function numericPaths(obj, prefix, out) {
+  for (const [k, v] of Object.entries(obj)) {
+    const p = prefix ? `${prefix}.${k}` : k;
+    if (typeof v === 'number' && !/(_num|^data_id|channel_num)$/.test(k)) out.push(p);
+    else if (v && typeof v === 'object') numericPaths(v, p, out);
+  }
+  return out;
+}
+
+function fillPickers(round) {
+  for (const c of charts) {
+    if (c.picker.options.length) continue;
+    for (const d of round.devices) {
+      if (!d.fields) continue;
+      for (const p of numericPaths(d.fields, '', [])) {
+        const o = el('option', `${d.type} ${d.data_id}: ${p}${unit(p) ? ` (${unit(p)})` : ''}`);
+        o.value = `${d.data_id}:${p}`;
+        c.picker.append(o);
+      }
+    }
+    if (!c.dataId) {
+      const dc = round.devices.find((d) => d.type_number === 5108 && d.fields);
+      if (!dc) continue;
+      c.dataId = dc.data_id;
+    }
+    c.picker.value = `${c.dataId}:${c.field}`;
+    load(c);
+  }
+}
+
+function makeChart(i, field, title, dash) {
+  const chart = new Chart($(`chart-${i}`), {
+    type: 'line',
+    data: { datasets: [{ label: title, data: [], borderColor: '#1f3f8f', borderDash: dash, borderWidth: 2,
+                         pointRadius: 0, tension: 0 }] },
+    options: {
+      animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
+      scales: {
+        x: { type: 'linear', ticks: { maxTicksLimit: 7, maxRotation: 0, callback: (v) => localIso(v).slice(rangeS > 3600 ? 5 : 11, 16).replace('T', ' ') } },
+        y: { title: { display: true, text: unit(field) } },
+      },
+      plugins: { legend: { labels: { boxHeight: 2 } } },
+    },
+  });
+  const c = { chart, field, dataId: 0, picker: $(`pick-${i}`) };
+  c.picker.addEventListener('change', () => {
+    const [id, f] = c.picker.value.split(/:(.*)/);
+    c.dataId = Number(id);
+    c.field = f;
+    load(c);
+  });
+  charts.push(c);
+}
+
+async function load(c) {
+  const ds = c.chart.data.datasets[0];
+  ds.label = `${c.dataId} ${c.field}${unit(c.field) ? ` (${unit(c.field)})` : ''}`;
+  c.chart.options.scales.y.title.text = unit(c.field);
+  const from = localIso(Date.now() - rangeS * 1000);
+  try {
+    const h = await api(`api/history?data_id=${c.dataId}&field=${encodeURIComponent(c.field)}&from=${from}&limit=720`);
+    ds.data = h.points.map(([t, v]) => ({ x: Date.parse(t), y: v }));
+  } catch (e) {
+    ds.data = [];
+    ds.label += ` — ${e.message}`;
+  }
+  setWindow(c, Date.now());
+}
+
+// The x axis always spans the chosen range up to now.
+function setWindow(c, now) {
+  c.chart.data.datasets[0].pointRadius = c.chart.data.datasets[0].data.length < 60 ? 2 : 0;  // a few points stay visible
+  c.chart.options.scales.x.min = now - rangeS * 1000;
+  c.chart.options.scales.x.max = now;
+  c.chart.update('none');
+}
+
+function addPoint(c, round) {
+  const d = round.devices.find((x) => x.data_id === c.dataId);
+  const v = d && d.fields ? valueAt(d.fields, c.field) : undefined;
+  if (typeof v !== 'number') return;
+  const data = c.chart.data.datasets[0].data;
+  const x = roundMs(round.time);
+  if (data.length && data[data.length - 1].x >= x) return;
+  data.push({ x, y: v });
+  while (data.length && data[0].x < x - rangeS * 1000) data.shift();
+  setWindow(c, Math.max(x, Date.now()));
+}
+
+for (const b of document.querySelectorAll('.ranges button')) {
+  b.addEventListener('click', () => {
+    rangeS = Number(b.dataset.range);
+    for (const o of document.querySelectorAll('.ranges button')) o.setAttribute('aria-pressed', String(o === b));
+    for (const c of charts) load(c);
+  });
+}
+
+// --- live ---
+function connect() {
+  const src = new EventSource('api/events' + (token ? `?access_token=${encodeURIComponent(token)}` : ''));
+  src.onopen = () => setState('conn', 'live', 'live');
+  src.onerror = () => setState('conn', 'lost', src.readyState === EventSource.CLOSED ? 'disconnected' : 'reconnecting');
+  src.addEventListener('round', (e) => render(JSON.parse(e.data)));
+  src.addEventListener('alarm', (e) => {
+    const a = JSON.parse(e.data);
+    addEvent({ time: a.time, data_id: a.data_id, name: a.rule.name, id: a.rule.id, text: a.rule.text,
+               event: a.kind === 'alarm_begin' ? 'begin' : 'end' }, true);
+  });
+  src.addEventListener('line', (e) => {
+    const l = JSON.parse(e.data);
+    if (/_lost$/.test(l.kind)) setState('line', 'down', l.kind === 'port_lost' ? 'port lost' : 'not answering');
+    else setState('line', 'up', 'answering');
+  });
+}
+
+async function start() {
+  makeChart(0, 'v', 'DC voltage', []);
+  makeChart(1, 'i', 'load current', [6, 3]);
+  try {
+    const ev = await api('api/alarms?limit=' + MAX_EVENTS);
+    for (const e of ev.events.reverse()) addEvent(e, false);
+  } catch (e) { /* no history database */ }
+  try { render(await api('api/round')); } catch (e) { $('round').textContent = e.message; }
+  connect();
+}
+
+start();
