@@ -17,6 +17,12 @@ set(CMAKE_LIBRARY_ARCHITECTURE mipsel-linux-gnu)
 set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
 
+# Debian's native compiler links with -z relro by default; the cross compiler
+# does not.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,relro")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-z,relro")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,-z,relro")
+
 set(PMB_CROSS_LIBC /usr/mipsel-linux-gnu)
 if(NOT PMB_MIPSEL_SYSROOT AND DEFINED ENV{PMB_MIPSEL_SYSROOT})
   set(PMB_MIPSEL_SYSROOT "$ENV{PMB_MIPSEL_SYSROOT}")

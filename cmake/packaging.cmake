@@ -83,6 +83,11 @@ if(TARGET monitor AND TARGET pmbus-sim)
   install(CODE "file(RENAME \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/monitor\"
                             \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${PMB_MONITOR_NAME}\")"
           COMPONENT tools)
+  foreach(_page tvr27pk-monitor.1 pmbus-sim.1)
+    execute_process(COMMAND gzip -9nc ${_pmb_pkg}/${_page} OUTPUT_FILE ${CMAKE_BINARY_DIR}/package/${_page}.gz)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_pmb_pkg}/${_page})
+    install(FILES ${CMAKE_BINARY_DIR}/package/${_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endforeach()
   configure_file(${_pmb_pkg}/monitor@.service.in
                  ${CMAKE_BINARY_DIR}/package/${PMB_TOOLS_PACKAGE}@.service @ONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_pmb_pkg}/monitor@.service.in)
