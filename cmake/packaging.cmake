@@ -115,8 +115,9 @@ include(CPack)
 # The package test: cpack makes this build's packages into package/debs (a
 # fixture), then tools/package/package_test runs the monitor from them.
 if(PMB_TESTS AND NOT CMAKE_CROSSCOMPILING AND tools IN_LIST _pmb_components)
+  # A fresh folder each time: packages of an older version must not linger.
   add_test(NAME package_make_debs
-    COMMAND ${CMAKE_CPACK_COMMAND} -B ${CMAKE_BINARY_DIR}/package/debs
+    COMMAND sh -c "rm -rf package/debs && \"$0\" -B package/debs" ${CMAKE_CPACK_COMMAND}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
   add_test(NAME package_monitor_runs_from_unpacked_packages
     COMMAND ${PROJECT_SOURCE_DIR}/tools/package/package_test ${CMAKE_BINARY_DIR}/package/debs
