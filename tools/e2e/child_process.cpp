@@ -1,5 +1,7 @@
 #include "tools/e2e/child_process.h"
 
+#include "tools/runtime/tests/launcher.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,16 +23,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     const int err = ::open(errPath.empty() ? "/dev/null" : errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
                            0644);
     if (err < 0) throw std::runtime_error("cannot open " + errPath);
+    std::vector<std::string> words = rttest::LaunchWords(program, args);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         ::dup2(fds[1], 1);
         ::dup2(err, 2);
-        ::execv(program.c_str(), argv.data());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(fds[1]);

@@ -1,6 +1,7 @@
 // The monitor as a program: the stand-in plug-in loaded with dlopen, a
 // scripted power system on a pseudo-terminal, JSON lines on stdout.
 #include "tools/runtime/history_store.h"
+#include "tools/runtime/tests/launcher.h"
 #include "tools/runtime/tests/pty_power_system.h"
 #include "tools/runtime/tests/rig.h"
 
@@ -32,6 +33,10 @@ std::vector<Reply> Plain(const frame::Frame& req, int index) {
 class Child {
 public:
     explicit Child(const std::vector<std::string>& args, const char* program = MONITOR_BIN) {
+        std::vector<std::string> words = rttest::LaunchWords(program, args);
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
         int fds[2];
         if (::pipe(fds) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
@@ -40,11 +45,7 @@ public:
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 2);
             ::close(fds[0]);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(program));
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(program, argv.data());
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         ::close(fds[1]);

@@ -2,6 +2,7 @@
 // exchanges through the codec, injected faults, latency, line-rate pacing,
 // the model option, bad arguments and a clean stop.
 #include "host/frame_codec.h"
+#include "tools/runtime/tests/launcher.h"
 
 #include <gtest/gtest.h>
 
@@ -22,26 +23,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The emulator and its arguments in a cross build ('|'-separated), else nothing.
-std::vector<std::string> Launcher() {
-    std::vector<std::string> words;
-    const std::string text = PMB_SIM_LAUNCHER;
-    std::size_t pos = 0;
-    while (!text.empty() && pos <= text.size()) {
-        const std::size_t bar = std::min(text.find('|', pos), text.size());
-        words.push_back(text.substr(pos, bar - pos));
-        pos = bar + 1;
-    }
-    return words;
-}
-
 class SimProcess {
 public:
     explicit SimProcess(const std::vector<std::string>& args) {
         // Everything the child needs is built before fork.
-        std::vector<std::string> words = Launcher();
-        words.push_back(PMB_SIM_EXE);
-        words.insert(words.end(), args.begin(), args.end());
+        std::vector<std::string> words = rttest::LaunchWords(PMB_SIM_EXE, args);
         std::vector<char*> argv;
         for (std::string& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
