@@ -6,76 +6,55 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
 
 namespace e2e {
-namespace {
-
-void MakeRaw(int fd) {
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) return;
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
-}
-
-// Writes all of it; a unit that went away loses its bytes.
-void WriteAll(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
-
-}  // namespace
 
 PtySplitter::PtySplitter(const std::vector<std::string>& units) {
+    int master = -1;
     char name[128];
-    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    MakeRaw(slave_);
+    if (::openpty(&master, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
     path_ = name;
+    fds_.push_back(master);
     for (const std::string& u : units) {
         const int fd = ::open(u.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) throw std::runtime_error("cannot open " + u);
-        MakeRaw(fd);
-        units_.push_back(fd);
+        fds_.push_back(fd);
     }
-    thread_ = std::thread([this] { Loop(); });
+    std::vector<int> raw(fds_.begin() + 1, fds_.end());
+    raw.push_back(slave_);
+    for (int fd : raw) {
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+    }
+    thread_ = std::thread([this] {
+        std::vector<pollfd> p;
+        for (int fd : fds_) p.push_back({fd, POLLIN, 0});
+        char buf[512];
+        while (!stop_) {
+            if (::poll(p.data(), p.size(), 50) <= 0) continue;
+            for (std::size_t i = 0; i < p.size(); ++i) {
+                if (p[i].revents & (POLLHUP | POLLERR)) p[i].fd = -1;  // a simulator ended
+                if (!(p[i].revents & POLLIN)) continue;
+                const ssize_t n = ::read(fds_[i], buf, sizeof buf);
+                if (n <= 0) continue;
+                // Requests to every unit, answers to the monitor; a unit
+                // that went away loses them.
+                const std::size_t from = i == 0 ? 1 : 0, to = i == 0 ? fds_.size() : 1;
+                for (std::size_t j = from; j < to; ++j)
+                    if (::write(fds_[j], buf, static_cast<std::size_t>(n)) != n && j > 0) p[j].fd = -1;
+            }
+        }
+    });
 }
 
 PtySplitter::~PtySplitter() {
     stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    for (int fd : units_) ::close(fd);
+    thread_.join();
+    for (int fd : fds_) ::close(fd);
     ::close(slave_);
-    ::close(master_);
-}
-
-void PtySplitter::Loop() {
-    std::vector<pollfd> fds;
-    fds.push_back({master_, POLLIN, 0});
-    for (int fd : units_) fds.push_back({fd, POLLIN, 0});
-    char buf[512];
-    while (!stop_) {
-        if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) {
-                // A unit whose simulator ended: stop polling it.
-                if (fds[i].revents & (POLLHUP | POLLERR) && i > 0) fds[i].fd = -1;
-                continue;
-            }
-            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) continue;
-            if (i == 0) {
-                for (int u : units_) WriteAll(u, buf, static_cast<std::size_t>(n));
-            } else {
-                WriteAll(master_, buf, static_cast<std::size_t>(n));
-            }
-        }
-    }
 }
 
 }  // namespace e2e

@@ -1,8 +1,7 @@
 #pragma once
-// An RS-485 bus for tests: one pseudo-terminal the monitor opens (Path),
-// whose requests go to every unit behind it (the simulators' terminals),
-// and whose units' answers come back on it. Each unit answers only its
-// own ADR, so at most one of them talks at a time.
+// An RS-485 bus for tests: one pseudo-terminal the monitor opens (Path); its
+// requests go to every unit (the simulators' terminals), the units' answers
+// come back on it. Each simulator answers only its own ADR.
 #include <atomic>
 #include <string>
 #include <thread>
@@ -12,21 +11,13 @@ namespace e2e {
 
 class PtySplitter {
 public:
-    // units: the terminals the simulators print on start-up. Throws
-    // std::runtime_error when one cannot be opened.
-    explicit PtySplitter(const std::vector<std::string>& units);
+    explicit PtySplitter(const std::vector<std::string>& units);  // throws std::runtime_error
     ~PtySplitter();
-    PtySplitter(const PtySplitter&) = delete;
-    PtySplitter& operator=(const PtySplitter&) = delete;
-
     const std::string& Path() const { return path_; }
 
 private:
-    void Loop();
-
-    int master_ = -1;
-    int slave_ = -1;  // kept open: the bus stays up while the monitor reopens
-    std::vector<int> units_;
+    std::vector<int> fds_;  // the pty's master, then the units
+    int slave_ = -1;        // kept open while the monitor reopens
     std::string path_;
     std::atomic<bool> stop_{false};
     std::thread thread_;

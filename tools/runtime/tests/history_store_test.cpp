@@ -75,36 +75,30 @@ TEST(HistoryStore, AlarmEventsRoundTrip) {
     EXPECT_EQ(rows[0].level, 2);
 }
 
-TEST(HistoryStore, ADatabaseWithoutLineColumnsIsMigratedAndKeepsItsRows) {
+TEST(HistoryStore, ADatabaseWithoutLineColumnsGetsThemAndKeepsItsRows) {
     TempDir dir;
     const std::string path = dir.Path() + "/old.db";
-    {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        const char* old =
-            "CREATE TABLE history(id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, data_id INTEGER NOT NULL,"
-            " type_number INTEGER NOT NULL, snapshot BLOB NOT NULL);"
-            "CREATE TABLE alarm_event(id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, data_id INTEGER NOT"
-            " NULL, rule_key TEXT NOT NULL, seq INTEGER NOT NULL, alarm_id TEXT NOT NULL, level INTEGER NOT NULL,"
-            " name TEXT NOT NULL, text TEXT NOT NULL, event TEXT NOT NULL);"
-            "INSERT INTO history(time, data_id, type_number, snapshot) VALUES('t', 1, 5106, x'0102');"
-            "INSERT INTO alarm_event(time, data_id, rule_key, seq, alarm_id, level, name, text, event)"
-            " VALUES('t', 1, 'AC_0', 1, '06015', 2, 'n', 'x', 'begin');";
-        ASSERT_EQ(sqlite3_exec(db, old, nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-    }
-    for (int open = 0; open < 2; ++open) {  // the second opening finds the columns there
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE history(id INTEGER PRIMARY KEY, time, data_id, type_number, snapshot);"
+                           "CREATE TABLE alarm_event(id INTEGER PRIMARY KEY, time, data_id, rule_key, seq, alarm_id,"
+                           " level, name, text, event);"
+                           "INSERT INTO history VALUES(1, 't', 1, 5106, x'0102');"
+                           "INSERT INTO alarm_event VALUES(1, 't', 1, 'AC_0', 1, '06015', 2, 'n', 'x', 'begin');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    for (unsigned open = 0; open < 2; ++open) {  // the second time the columns are there
         rt::HistoryStore s(path);
-        EXPECT_EQ(s.Newest(1, 5106), open == 0 ? B({1, 2}) : B({3}));
+        EXPECT_EQ(s.Newest(1, 5106), open ? B({3}) : B({1, 2}));
         const auto c = B({3});
         s.SaveSnapshot("t2", 1, 5106, c.data(), c.size(), 1000);
-        EXPECT_EQ(s.Newest(1, 5106), B({3}));
         rt::AlarmRow a;
-        a.data_id = 1;
         a.bus_id = 1000;
         s.SaveAlarm(a);
         const auto rows = s.Alarms();
-        ASSERT_EQ(rows.size(), 2u + static_cast<unsigned>(open));
+        ASSERT_EQ(rows.size(), 2u + open);
         EXPECT_EQ(rows[0].bus_id, 0u);  // written before lines were recorded
         EXPECT_EQ(rows.back().bus_id, 1000u);
     }
