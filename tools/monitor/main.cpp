@@ -1,5 +1,7 @@
-// monitor: loads the plug-in like the closed host, runs the host loop on a
-// serial line and shows every round (a live view, or JSON lines).
+// monitor: loads the plug-in like the closed host, runs the host loop on
+// every serial line of the site and shows every round (the dashboard, the
+// field dump or JSON lines), serves it over HTTP and MQTT and runs the
+// notify command for its events.
 #include "tools/http/http_server.h"
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
@@ -8,6 +10,7 @@
 #include "tools/monitor/site_services.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
+#include "tools/runtime/site_lines.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -23,9 +26,12 @@
 #include <cstdio>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #ifndef PMB_DEFAULT_PLUGIN
 #define PMB_DEFAULT_PLUGIN "libtvr27pk.so"
@@ -63,48 +69,129 @@ std::FILE* TakeStdout(const std::string& logFile) {
     return out;
 }
 
+// What the lines of the site share, and what the program was asked for.
+struct Site {
+    const monitor::Args& args;
+    rt::LogSink& log;
+    boost::asio::io_context& io;
+    monitor::Plugin& plugin;
+    rt::SiteShared& shared;
+    monitor::SiteServices& services;
+    http::Server* web;  // null without --http or "http"
+    // Links by port: the lines naming one port share its link.
+    std::map<std::string, std::shared_ptr<rt::SharedLink>> links;
+    monitor::RoundOutput* output = nullptr;  // set before the lines start
+    std::size_t lineCount = 0;
+    std::size_t linesDone = 0;  // lines that reached --rounds (io thread)
+    std::function<void(const std::string&)> stopAll;
+};
+
+// One line of the site: its bus device from the plug-in and its runtime.
+struct Line {
+    std::size_t index = 0;
+    rt::SiteLine config;
+    std::shared_ptr<rt::HostRuntime> host;
+    std::shared_ptr<PMBusProtocol> bus;
+    int restored = 0;
+};
+
+// Sets up one line: its link (shared with earlier lines on the same port),
+// its runtime on the site's worker and store, its bus device configured
+// with the line's keys, the children restored; its rounds and events go to
+// the view and the services.
+std::unique_ptr<Line> SetUpLine(Site& site, std::size_t index, const rt::SiteLine& config) {
+    auto line = std::make_unique<Line>();
+    line->index = index;
+    line->config = config;
+    const rt::RuntimeOptions& options = config.options;
+    if (options.line.path.empty())
+        throw std::runtime_error("no serial port for " + config.where + ": give \"port\"" +
+                                 (config.where == "site" ? " or --port" : ""));
+    std::shared_ptr<rt::SharedLink>& link = site.links[options.line.path];
+    if (!link)
+        link = std::make_shared<rt::SharedLink>(site.io, options.line,
+                                                [&log = site.log](const std::string& text) { log.Write(text); });
+    line->host = std::make_shared<rt::HostRuntime>(site.io, options, site.log, site.shared, link);
+    line->bus = site.plugin.CreateBus();
+    site.log.Write("monitor: plug-in " + site.args.plugin + ", bus device " + line->bus->DeviceType() + " " +
+                   std::to_string(options.data_id) + " on " + options.line.path + " (" + config.where + ")");
+    line->bus->Init(line->host, options.data_id, config.config);
+    if (!line->bus->InitSetting(config.config))
+        throw std::runtime_error("the bus device of " + config.where + " refused the configuration");
+    line->host->Attach(line->bus);
+    line->restored = line->host->RestoreChildren();
+    site.log.Write("monitor: " + std::to_string(line->restored) + " of " +
+                   std::to_string(line->bus->GetAllChildVDevices().size()) + " child devices of " +
+                   std::to_string(options.data_id) + " restored from the database");
+
+    Line& l = *line;
+    // Every service hears every event, in the runtime's order.
+    line->host->OnEvent([&site, &l](const rt::RuntimeEvent& e) {
+        site.services.Event(e, l.config.options.data_id);
+        if (site.web) site.web->PublishEvent(e);
+    });
+    line->host->OnRoundEnd([&site, &l](const rt::RoundEnd& end) {
+        const auto& rounds = site.args.rounds;
+        if (rounds && end.round > *rounds) return;
+        Json::Value round = monitor::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
+        // Printed on the worker after this round's work items, so that
+        // the active alarms include this round's.
+        l.host->Work().Post([&site, &l, round]() mutable {
+            monitor::AddActiveAlarms(round, l.host->Alarms().Active());
+            if (site.web) site.web->PublishRound(round);
+            site.services.Round(round);
+            site.output->Print(round);
+        });
+        if (rounds && end.round == *rounds && ++site.linesDone == site.lineCount)
+            site.stopAll(std::to_string(end.round) + " rounds done" + (site.lineCount > 1 ? " on every line" : ""));
+    });
+    return line;
+}
+
 int Run(const monitor::Args& args) {
-    Json::Value site = ReadConfig(args.config);
-    if (args.port) site["port"] = *args.port;
-    if (args.database) site["database"] = *args.database;
-    const rt::RuntimeOptions options = rt::OptionsFromJson(site);
-    if (options.line.path.empty()) throw std::runtime_error("no serial port: give \"port\" or --port");
-    const std::string logFile = args.log ? *args.log : site.get("log_file", "").asString();
+    Json::Value config = ReadConfig(args.config);
+    if (args.port) {
+        if (config.isMember("lines"))
+            throw std::runtime_error("--port needs a single-line site; give each line's \"port\" in \"lines\"");
+        config["port"] = *args.port;
+    }
+    if (args.database) config["database"] = *args.database;
+    std::vector<rt::SiteLine> lineConfigs;
+    try {
+        lineConfigs = rt::SiteLines(config);
+    } catch (const std::invalid_argument& e) {
+        throw std::runtime_error(args.config + ": " + e.what());
+    }
+    const std::string logFile = args.log ? *args.log : config.get("log_file", "").asString();
 
     std::FILE* out = TakeStdout(logFile);
     rt::LogSink log;
     if (!logFile.empty() && !log.Open(logFile)) throw std::runtime_error("cannot open log file " + logFile);
 
-    const auto httpConfig = http::ConfigFromSite(site, args.http, args.www ? *args.www : http::DefaultWww(),
-                                                 site.get("database", "").asString());
+    const auto httpConfig = http::ConfigFromSite(config, args.http, args.www ? *args.www : http::DefaultWww(),
+                                                 config.get("database", "").asString());
     std::unique_ptr<http::Server> web;
     if (httpConfig) web = std::make_unique<http::Server>(*httpConfig, log);
 
     boost::asio::io_context io;
     monitor::Plugin plugin(args.plugin);
-    monitor::SiteServices services(site, args.mqtt, log);
+    monitor::SiteServices services(config, args.mqtt, log);
     int status = 0;
     {
-        auto host = std::make_shared<rt::HostRuntime>(io, options, log);
-        std::shared_ptr<PMBusProtocol> bus = plugin.CreateBus();
-        log.Write("monitor: plug-in " + args.plugin + ", bus device " + bus->DeviceType() + " " +
-                  std::to_string(options.data_id));
-        bus->Init(host, options.data_id, site);
-        if (!bus->InitSetting(site)) throw std::runtime_error("the bus device refused the configuration");
-        host->Attach(bus);
-        const int restored = host->RestoreChildren();
-        log.Write("monitor: " + std::to_string(restored) + " of " + std::to_string(bus->GetAllChildVDevices().size()) +
-                  " child devices restored from the database");
+        rt::SiteShared shared(lineConfigs.front().options.database, log);
+        Site site{args, log, io, plugin, shared, services, web.get(), {}, nullptr, lineConfigs.size(), 0, {}};
+        std::vector<std::unique_ptr<Line>> lines;
+        for (std::size_t i = 0; i < lineConfigs.size(); ++i) lines.push_back(SetUpLine(site, i, lineConfigs[i]));
 
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         boost::asio::steady_timer deadline(io);
         bool stopping = false;
         bool bySignal = false;
-        auto stopAll = [&](const std::string& why) {
+        site.stopAll = [&](const std::string& why) {
             if (stopping) return;
             stopping = true;
             log.Write("monitor: stopping (" + why + ")");
-            host->Stop();
+            for (auto& line : lines) line->host->Stop();
             boost::system::error_code ec;
             signals.cancel(ec);
             deadline.cancel(ec);
@@ -112,49 +199,43 @@ int Run(const monitor::Args& args) {
         signals.async_wait([&](const boost::system::error_code& ec, int sig) {
             if (ec) return;
             bySignal = true;
-            stopAll(sig == SIGINT ? "SIGINT" : "SIGTERM");
+            site.stopAll(sig == SIGINT ? "SIGINT" : "SIGTERM");
         });
         if (args.duration) {
             deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                 std::chrono::duration<double>(*args.duration)));
             deadline.async_wait([&](const boost::system::error_code& ec) {
-                if (!ec) stopAll("duration reached");
+                if (!ec) site.stopAll("duration reached");
             });
         }
-        // Every service hears every event, in the runtime's order.
-        host->OnEvent([&](const rt::RuntimeEvent& e) {
-            services.Event(e, options.data_id);
-            if (web) web->PublishEvent(e);
-        });
-        monitor::RoundOutput output(args, out, [&host] { return host->Stats(); },
-                                    [&] { boost::asio::post(io, [&] { stopAll("q pressed"); }); });
-        host->OnRoundEnd([&](const rt::RoundEnd& end) {
-            if (args.rounds && end.round > *args.rounds) return;
-            Json::Value round = monitor::BuildRound(end, *bus, restored, options.line.path);
-            // Printed on the worker after this round's work items, so that
-            // the active alarms include this round's.
-            host->Work().Post([&, round]() mutable {
-                monitor::AddActiveAlarms(round, host->Alarms().Active());
-                if (web) web->PublishRound(round);
-                services.Round(round);
-                output.Print(round);
-            });
-            if (args.rounds && end.round == *args.rounds) stopAll(std::to_string(end.round) + " rounds done");
-        });
+        // After the signal handlers: the terminal view keeps them.
+        monitor::RoundOutput output(
+            args, out,
+            [&lines](std::uint32_t busId) {
+                for (const auto& line : lines)
+                    if (line->config.options.data_id == busId) return line->host->Stats();
+                return rt::LineStats{};
+            },
+            [&] { boost::asio::post(io, [&] { site.stopAll("q pressed"); }); });
+        site.output = &output;
 
-
-        host->Start();
+        for (auto& line : lines) line->host->Start();
         io.run();
-        host->Shutdown();
+        shared.worker.Drain();
+        for (auto& line : lines) {
+            const rt::LineStats s = line->host->Stats();
+            log.Write("monitor: " + std::to_string(line->config.options.data_id) + " on " +
+                      line->config.options.line.path + " done after " + std::to_string(s.rounds) + " rounds, " +
+                      std::to_string(s.requests) + " requests, " + std::to_string(s.answers) + " answers, " +
+                      std::to_string(s.timeouts) + " timeouts, " + std::to_string(s.bad_frames) + " bad frames");
+            // --duration ended it before --rounds was reached.
+            if (args.rounds && s.rounds < *args.rounds && !bySignal) status = 3;
+        }
+        shared.worker.Stop();
         services.Stop();
-        const rt::LineStats s = host->Stats();
-        log.Write("monitor: done after " + std::to_string(s.rounds) + " rounds, " + std::to_string(s.requests) +
-                  " requests, " + std::to_string(s.answers) + " answers, " + std::to_string(s.timeouts) +
-                  " timeouts, " + std::to_string(s.bad_frames) + " bad frames");
-        // --duration ended it before --rounds was reached.
-        if (args.rounds && s.rounds < *args.rounds && !bySignal) status = 3;
-        // The devices go before the controller and the plug-in.
-        bus.reset();
+        // The devices go before the controllers and the plug-in.
+        for (auto& line : lines) line->bus.reset();
+        lines.clear();
     }
     plugin.Release();
     std::fflush(out);

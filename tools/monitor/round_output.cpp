@@ -12,7 +12,7 @@ namespace {
 constexpr int kPlainWidth = 80;
 }
 
-RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats()> stats,
+RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats(std::uint32_t)> stats,
                          std::function<void()> quit)
     : args_(args), out_(out), tty_(::isatty(::fileno(out)) != 0) {
     if (args.json || args.view != Args::View::kDashboard || !tty_) return;
@@ -33,8 +33,9 @@ void RoundOutput::Print(const Json::Value& round) {
         std::fputs(RenderText(round).c_str(), out_);
         if (!tty_) std::fputs("\n", out_);
     } else {
-        history_.Add(round);
-        std::fputs(PlainText(Layout(round, history_, LineState{}, kPlainWidth, 0)).c_str(), out_);
+        RoundHistory& history = histories_[round["bus"]["data_id"].asUInt()];
+        history.Add(round);
+        std::fputs(PlainText(Layout(round, history, LineState{}, kPlainWidth, 0)).c_str(), out_);
         std::fputs("\n", out_);
     }
     std::fflush(out_);

@@ -9,7 +9,9 @@
 #include <json/value.h>
 
 #include <cstdio>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 
 namespace monitor {
@@ -18,7 +20,9 @@ class RoundOutput {
 public:
     // Takes over the terminal when the dashboard goes to one; create it
     // after the signal handlers are set, so that ncurses keeps them.
-    RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats()> stats, std::function<void()> quit);
+    // stats: the live counters of the line whose bus device has the data id.
+    RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats(std::uint32_t)> stats,
+                std::function<void()> quit);
     // One completed round, with its active alarms (on the worker thread).
     void Print(const Json::Value& round);
 
@@ -26,7 +30,7 @@ private:
     const Args& args_;
     std::FILE* out_;
     bool tty_;
-    RoundHistory history_;                 // plain-text dashboard
+    std::map<std::uint32_t, RoundHistory> histories_;  // plain-text dashboard, by line
     std::unique_ptr<TerminalView> screen_;  // dashboard on a terminal
 };
 

@@ -7,12 +7,15 @@
 #include <langinfo.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <clocale>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -41,7 +44,7 @@ std::string LineText(const Json::Value& atRound, const rt::LineStats& now, std::
 
 struct TerminalView::Impl {
     std::FILE* out;
-    std::function<rt::LineStats()> stats;
+    std::function<rt::LineStats(std::uint32_t)> stats;
     std::function<void()> quit;
     SCREEN* term = nullptr;
     bool colour = false;
@@ -51,12 +54,15 @@ struct TerminalView::Impl {
     std::atomic<bool> stop{false};
     std::thread thread;
 
-    // view thread only
-    RoundHistory history;
-    Json::Value round;
-    Clock_::time_point roundAt;
-    std::string since;
-    std::size_t top = 0;  // first body line shown
+    // What the view keeps of one line of the site (view thread only).
+    struct LineView {
+        RoundHistory history;
+        Json::Value round;
+        Clock_::time_point roundAt;
+        std::string since;
+    };
+    std::map<std::uint32_t, LineView> lines;  // by the bus device's data id
+    std::size_t top = 0;                      // first body line shown
 
     attr_t Attr(Style s) const {
         switch (s) {
@@ -85,15 +91,25 @@ struct TerminalView::Impl {
         // --log) are gone at the next redraw.
         clearok(curscr, TRUE);
         erase();
-        if (round.isNull()) {
+        if (lines.empty()) {
             DrawLine(0, {{"waiting for the first round ...", Style::kDim}});
             refresh();
             return;
         }
-        LineState line;
-        line.text = LineText(round["stats"], stats(), since);
-        line.age_s = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock_::now() - roundAt).count());
-        const Screen s = Layout(round, history, line, COLS, LINES);
+        // One section per line of the site; with several, each gets a share
+        // of the rows for its events and the whole scrolls below the first
+        // line's header.
+        Screen s;
+        const int share = lines.size() > 1 ? std::max(12, LINES / static_cast<int>(lines.size())) : LINES;
+        for (auto& [busId, v] : lines) {
+            LineState line;
+            line.text = LineText(v.round["stats"], stats(busId), v.since);
+            line.age_s =
+                static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock_::now() - v.roundAt).count());
+            Screen part = Layout(v.round, v.history, line, COLS, share);
+            if (s.lines.empty()) s.pinned = part.pinned;
+            s.lines.insert(s.lines.end(), part.lines.begin(), part.lines.end());
+        }
         int y = 0;
         for (std::size_t k = 0; k < s.pinned && y < LINES; ++k) DrawLine(y++, s.lines[k]);
         const std::size_t body = s.lines.size() - s.pinned;
@@ -139,9 +155,10 @@ struct TerminalView::Impl {
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 for (; !pending.empty(); pending.pop_front()) {
-                    history.Add(pending.front());
-                    round = std::move(pending.front());
-                    roundAt = Clock_::now();
+                    LineView& v = lines[pending.front()["bus"]["data_id"].asUInt()];
+                    v.history.Add(pending.front());
+                    v.round = std::move(pending.front());
+                    v.roundAt = Clock_::now();
                     dirty = true;
                 }
             }
@@ -153,7 +170,8 @@ struct TerminalView::Impl {
     }
 };
 
-TerminalView::TerminalView(std::FILE* out, std::function<rt::LineStats()> stats, std::function<void()> quit)
+TerminalView::TerminalView(std::FILE* out, std::function<rt::LineStats(std::uint32_t)> stats,
+                           std::function<void()> quit)
     : impl_(std::make_unique<Impl>()) {
     impl_->out = out;
     impl_->stats = std::move(stats);

@@ -11,6 +11,7 @@
 #include <json/value.h>
 
 #include <cstdio>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -20,8 +21,10 @@ class TerminalView {
 public:
     // Takes over the terminal behind out (input from standard input);
     // throws std::runtime_error when it cannot. stats gives the live line
-    // counters (called on the view's thread); quit is called on q.
-    TerminalView(std::FILE* out, std::function<rt::LineStats()> stats, std::function<void()> quit);
+    // counters of the line whose bus device has the data id (called on the
+    // view's thread); quit is called on q. Several lines of a site show as
+    // one section each.
+    TerminalView(std::FILE* out, std::function<rt::LineStats(std::uint32_t)> stats, std::function<void()> quit);
     // Ends the thread and gives the terminal back as it was.
     ~TerminalView();
     TerminalView(const TerminalView&) = delete;

@@ -65,13 +65,15 @@ HistoryStore::HistoryStore(const std::string& path) {
         Exec("PRAGMA journal_mode=WAL;");
         Exec("PRAGMA synchronous=NORMAL;");
         Exec(kSchema);
+        AddColumnIfMissing("history", "bus_id", "INTEGER");
+        AddColumnIfMissing("alarm_event", "bus_id", "INTEGER");
         if (sqlite3_prepare_v2(db_,
-                               "INSERT INTO history(time, data_id, type_number, snapshot) VALUES(?,?,?,?)",
+                               "INSERT INTO history(time, data_id, type_number, snapshot, bus_id) VALUES(?,?,?,?,?)",
                                -1, &insertHistory_, nullptr) != SQLITE_OK)
             Fail("prepare history insert");
         if (sqlite3_prepare_v2(db_,
                                "INSERT INTO alarm_event(time, data_id, rule_key, seq, alarm_id, level, name,"
-                               " text, event) VALUES(?,?,?,?,?,?,?,?,?)",
+                               " text, event, bus_id) VALUES(?,?,?,?,?,?,?,?,?,?)",
                                -1, &insertAlarm_, nullptr) != SQLITE_OK)
             Fail("prepare alarm insert");
         if (sqlite3_prepare_v2(db_,
@@ -109,8 +111,18 @@ void HistoryStore::Exec(const char* sql) {
     }
 }
 
+void HistoryStore::AddColumnIfMissing(const char* table, const char* column, const char* type) {
+    sqlite3_stmt* s = nullptr;
+    const std::string info = std::string("PRAGMA table_info(") + table + ")";
+    if (sqlite3_prepare_v2(db_, info.c_str(), -1, &s, nullptr) != SQLITE_OK) Fail("read table layout");
+    bool found = false;
+    while (!found && sqlite3_step(s) == SQLITE_ROW) found = ColumnText(s, 1) == column;
+    sqlite3_finalize(s);
+    if (!found) Exec((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + type).c_str());
+}
+
 void HistoryStore::SaveSnapshot(const std::string& time, std::uint32_t dataId, int typeNumber,
-                                const std::uint8_t* data, std::size_t length) {
+                                const std::uint8_t* data, std::size_t length, std::uint32_t busId) {
     std::lock_guard<std::mutex> lock(mutex_);
     Reset r{insertHistory_};
     BindText(insertHistory_, 1, time);
@@ -119,6 +131,7 @@ void HistoryStore::SaveSnapshot(const std::string& time, std::uint32_t dataId, i
     // A zero-length blob must still be a blob, not NULL.
     static const std::uint8_t kEmpty = 0;
     sqlite3_bind_blob(insertHistory_, 4, length ? data : &kEmpty, static_cast<int>(length), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(insertHistory_, 5, busId);
     if (sqlite3_step(insertHistory_) != SQLITE_DONE) Fail("save snapshot");
 }
 
@@ -134,6 +147,7 @@ void HistoryStore::SaveAlarm(const AlarmRow& row) {
     BindText(insertAlarm_, 7, row.name);
     BindText(insertAlarm_, 8, row.text);
     BindText(insertAlarm_, 9, row.begin ? "begin" : "end");
+    sqlite3_bind_int64(insertAlarm_, 10, row.bus_id);
     if (sqlite3_step(insertAlarm_) != SQLITE_DONE) Fail("save alarm event");
 }
 
@@ -164,7 +178,7 @@ std::vector<AlarmRow> HistoryStore::Alarms() {
     std::lock_guard<std::mutex> lock(mutex_);
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_,
-                           "SELECT time, data_id, rule_key, seq, alarm_id, level, name, text, event"
+                           "SELECT time, data_id, rule_key, seq, alarm_id, level, name, text, event, bus_id"
                            " FROM alarm_event ORDER BY id",
                            -1, &s, nullptr) != SQLITE_OK)
         Fail("list alarms");
@@ -180,6 +194,7 @@ std::vector<AlarmRow> HistoryStore::Alarms() {
         a.name = ColumnText(s, 6);
         a.text = ColumnText(s, 7);
         a.begin = ColumnText(s, 8) == "begin";
+        a.bus_id = static_cast<std::uint32_t>(sqlite3_column_int64(s, 9));
         out.push_back(std::move(a));
     }
     sqlite3_finalize(s);

@@ -1,7 +1,9 @@
 #pragma once
 // The host's history and alarm store: one SQLite database file.
-//   history(id, time, data_id, type_number, snapshot)      one row per saved snapshot
-//   alarm_event(id, time, data_id, rule_key, seq, alarm_id, level, name, text, event)
+//   history(id, time, data_id, type_number, snapshot, bus_id)      one row per saved snapshot
+//   alarm_event(id, time, data_id, rule_key, seq, alarm_id, level, name, text, event, bus_id)
+// bus_id is the data id of the line's bus device (NULL in rows written
+// before lines were recorded; such a database gets the column on opening).
 // "time" is local time "YYYY-MM-DD HH:MM:SS.mmm"; "event" is "begin" or "end".
 // Newest means the highest id, i.e. the last row written, whatever the clock did.
 #include <cstdint>
@@ -25,6 +27,7 @@ struct AlarmRow {
     std::string name;
     std::string text;
     bool begin = false;
+    std::uint32_t bus_id = 0;  // the line's bus device
 };
 
 class HistoryStore {
@@ -38,7 +41,7 @@ public:
 
     // Each throws std::runtime_error when SQLite refuses.
     void SaveSnapshot(const std::string& time, std::uint32_t dataId, int typeNumber,
-                      const std::uint8_t* data, std::size_t length);
+                      const std::uint8_t* data, std::size_t length, std::uint32_t busId = 0);
     void SaveAlarm(const AlarmRow& row);
     // The newest snapshot of a data id and type number, if any.
     std::optional<std::vector<std::uint8_t>> Newest(std::uint32_t dataId, int typeNumber);
@@ -48,6 +51,8 @@ public:
 
 private:
     void Exec(const char* sql);
+    // Adds the column to a table created before it existed.
+    void AddColumnIfMissing(const char* table, const char* column, const char* type);
     [[noreturn]] void Fail(const char* what);
 
     std::mutex mutex_;

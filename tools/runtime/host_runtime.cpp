@@ -35,43 +35,59 @@ int TypeNumberForDeviceType(const std::string& deviceType) {
     return 0;
 }
 
+SiteShared::SiteShared(const std::string& database, LogSink& log)
+    : store(database.empty() ? nullptr : std::make_unique<HistoryStore>(database)),
+      worker([sink = &log](const std::string& what) { sink->Write("host: work item failed: " + what); }) {}
+
 HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& log)
+    : HostRuntime(io, std::move(options), log, nullptr, nullptr) {}
+
+HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& log, SiteShared& shared,
+                         std::shared_ptr<SharedLink> link)
+    : HostRuntime(io, std::move(options), log, &shared, std::move(link)) {}
+
+HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& log, SiteShared* shared,
+                         std::shared_ptr<SharedLink> link)
     : io_(io),
       options_(std::move(options)),
       log_(log),
-      store_(options_.database.empty() ? nullptr : std::make_unique<HistoryStore>(options_.database)),
-      worker_([this](const std::string& what) { log_.Write("host: work item failed: " + what); }),
-      link_(io, options_.line,
-            SerialLink::Handlers{
-                [this](const std::uint8_t* p, std::size_t n) {
-                    if (!bus_) return;
-                    // After a timeout the line must fall silent before the
-                    // next request, so that a late answer meets no request.
-                    if (timedOut_ && exchange_ == Exchange::kIdle)
-                        quietUntil_ = std::chrono::steady_clock::now() + options_.timeout;
-                    try {
-                        bus_->process(p, static_cast<unsigned>(n));
-                    } catch (const std::exception& e) {
-                        log_.Write(std::string("host: answer handling failed: ") + e.what());
-                    }
-                    std::lock_guard<std::mutex> lock(statsMutex_);
-                    stats_.bad_frames = bus_->FrameStats().BadFrames();
-                    stats_.noise_bytes = bus_->FrameStats().noise_bytes;
-                    stats_.foreign_frames = bus_->ForeignFrames();
-                },
-                [this] { Sending(); },
-                [this] {
-                    if (!portLost_) return;
-                    portLost_ = false;
-                    LineEvent(EventKind::kPortBack, "serial port " + options_.line.path + " open again");
-                },
-                [this] { LinkDown(); },
-                [this](const std::string& text) { log_.Write(text); }}),
+      ownShared_(shared ? nullptr : std::make_unique<SiteShared>(options_.database, log)),
+      shared_(shared ? *shared : *ownShared_),
+      store_(shared_.store.get()),
+      worker_(shared_.worker),
+      link_(link ? std::move(link)
+                 : std::make_shared<SharedLink>(io, options_.line, [this](const std::string& text) { log_.Write(text); })),
+      member_(link_->Join(SerialLink::Handlers{
+          [this](const std::uint8_t* p, std::size_t n) {
+              if (!bus_) return;
+              // After a timeout the line must fall silent before the
+              // next request, so that a late answer meets no request.
+              if (timedOut_ && exchange_ == Exchange::kIdle)
+                  quietUntil_ = std::chrono::steady_clock::now() + options_.timeout;
+              try {
+                  bus_->process(p, static_cast<unsigned>(n));
+              } catch (const std::exception& e) {
+                  log_.Write(std::string("host: answer handling failed: ") + e.what());
+              }
+              std::lock_guard<std::mutex> lock(statsMutex_);
+              stats_.bad_frames = bus_->FrameStats().BadFrames();
+              stats_.noise_bytes = bus_->FrameStats().noise_bytes;
+              stats_.foreign_frames = bus_->ForeignFrames();
+          },
+          [this] { Sending(); },
+          [this] {
+              if (!portLost_) return;
+              portLost_ = false;
+              LineEvent(EventKind::kPortBack, "serial port " + options_.line.path + " open again");
+          },
+          [this] { LinkDown(); },
+          {}})),
       tick_(io),
       answerTimer_(io) {}
 
 HostRuntime::~HostRuntime() {
-    worker_.Stop();
+    link_->Leave(member_);
+    if (ownShared_) worker_.Stop();
 }
 
 void HostRuntime::Attach(std::shared_ptr<PMBusProtocol> bus) {
@@ -115,7 +131,7 @@ int HostRuntime::RestoreChildren() {
 void HostRuntime::Start() {
     asio::post(io_, [this] {
         running_ = true;
-        link_.Start();
+        link_->Start(member_);
         ScheduleTick();
     });
 }
@@ -126,14 +142,14 @@ void HostRuntime::Stop() {
         error_code ec;
         tick_.cancel(ec);
         answerTimer_.cancel(ec);
-        link_.Stop();
+        link_->Stop(member_);
         exchange_ = Exchange::kIdle;
     });
 }
 
 void HostRuntime::Shutdown() {
     worker_.Drain();
-    worker_.Stop();
+    if (ownShared_) worker_.Stop();
 }
 
 LineStats HostRuntime::Stats() const {
@@ -159,7 +175,7 @@ void HostRuntime::ScheduleTick() {
 }
 
 void HostRuntime::Tick() {
-    if (!bus_ || !link_.IsOpen() || exchange_ != Exchange::kIdle) return;
+    if (!bus_ || !link_->IsOpen() || exchange_ != Exchange::kIdle) return;
     if (std::chrono::steady_clock::now() < quietUntil_) return;
     try {
         bus_->RefreshStatus();
@@ -171,13 +187,13 @@ void HostRuntime::Tick() {
 // --- the exchange ---------------------------------------------------------
 
 bool HostRuntime::LinkReady(VNQSPDevice&) {
-    return running_ && link_.IsOpen() && exchange_ == Exchange::kIdle &&
+    return running_ && link_->IsOpen() && exchange_ == Exchange::kIdle &&
            std::chrono::steady_clock::now() >= quietUntil_;
 }
 
 void HostRuntime::Request(PMBusProtocol& dev, std::uint8_t cid1, std::uint8_t cid2, const std::uint8_t* info,
                           int length) {
-    if (!running_ || !link_.IsOpen()) return;
+    if (!running_ || !link_->IsOpen()) return;
     if (exchange_ != Exchange::kIdle)
         log_.Write("host: request " + Hex2(cid1) + "_" + Hex2(cid2) + " replaces " + Command() + " still outstanding");
     std::string frame;
@@ -198,7 +214,7 @@ void HostRuntime::Request(PMBusProtocol& dev, std::uint8_t cid1, std::uint8_t ci
         roundStart_ = std::chrono::steady_clock::now();
     }
     queued_ = frame;
-    link_.Send(std::move(frame));
+    link_->Send(member_, std::move(frame));
 }
 
 void HostRuntime::Sending() {
@@ -222,6 +238,7 @@ void HostRuntime::Sending() {
 void HostRuntime::TimedOut(std::uint64_t gen) {
     if (gen != timerGen_ || exchange_ != Exchange::kSent) return;
     exchange_ = Exchange::kIdle;
+    link_->Done(member_);
     timedOut_ = true;
     quietUntil_ = std::chrono::steady_clock::now() + options_.timeout;
     ++timeoutsInRow_;
@@ -250,7 +267,7 @@ void HostRuntime::LinkDown() {
     portLost_ = true;
     LineEvent(EventKind::kPortLost, "serial port " + options_.line.path + " lost");
     std::lock_guard<std::mutex> lock(statsMutex_);
-    stats_.port_losses = link_.Losses();
+    stats_.port_losses = link_->Link().Losses();
 }
 
 bool HostRuntime::AcceptAnswer(PMBusProtocol&, const frame::Frame& answer) {
@@ -271,6 +288,7 @@ bool HostRuntime::AcceptAnswer(PMBusProtocol&, const frame::Frame& answer) {
     answerTimer_.cancel(ec);
     ++timerGen_;
     exchange_ = Exchange::kIdle;
+    link_->Done(member_);
     timedOut_ = false;
     if (silenceLogged_) {
         log_.Write("host: the power system answers again");
@@ -304,9 +322,9 @@ void HostRuntime::RoundFinished() {
         std::lock_guard<std::mutex> lock(statsMutex_);
         ++stats_.rounds;
         stats_.last_round_s = end.seconds;
-        stats_.stale_bytes = link_.StaleBytes();
-        stats_.reopens = link_.Reopens();
-        stats_.port_losses = link_.Losses();
+        stats_.stale_bytes = link_->Link().StaleBytes();
+        stats_.reopens = link_->Link().Reopens();
+        stats_.port_losses = link_->Link().Losses();
         end.round = stats_.rounds;
         end.stats = stats_;
     }
@@ -352,7 +370,7 @@ void HostRuntime::LineEvent(EventKind kind, const std::string& text) {
 
 void HostRuntime::Deliver(RuntimeEvent event) {
     if (!onEvent_) return;
-    event.id = ++eventId_;
+    event.id = ++shared_.eventId;
     try {
         onEvent_(event);
     } catch (const std::exception& ex) {
@@ -384,7 +402,8 @@ int HostRuntime::TypeNumberOf(const VNQVDevice& dev) const {
 void HostRuntime::SaveHistory(VNQVDevice& dev, const std::uint8_t* data, unsigned length) {
     if (!store_) return;
     try {
-        store_->SaveSnapshot(LocalTimestamp(), dev.DataId(), TypeNumberOf(dev), data, data ? length : 0);
+        store_->SaveSnapshot(LocalTimestamp(), dev.DataId(), TypeNumberOf(dev), data, data ? length : 0,
+                             options_.data_id);
     } catch (const std::exception& e) {
         log_.Write(std::string("host: ") + e.what());
     }
@@ -409,6 +428,7 @@ void HostRuntime::AlarmChanged(const AlarmEvent& event) {
     AlarmRow row;
     row.time = LocalTimestamp();
     row.data_id = r.data_id;
+    row.bus_id = options_.data_id;
     row.rule_key = r.key;
     row.seq = r.seq;
     row.alarm_id = r.alarm_id;

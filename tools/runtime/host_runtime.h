@@ -36,6 +36,7 @@
 #include "tools/runtime/runtime_event.h"
 #include "tools/runtime/runtime_options.h"
 #include "tools/runtime/serial_link.h"
+#include "tools/runtime/shared_link.h"
 #include "tools/runtime/worker.h"
 
 #include <boost/asio/io_context.hpp>
@@ -89,11 +90,29 @@ struct RoundEnd {
 // "-dc" 5108); 0 when unknown.
 int TypeNumberForDeviceType(const std::string& deviceType);
 
+// What the runtimes of one site share: one worker thread for the work items,
+// the database writes and the events (numbered across the site), and one
+// history store (none when the path is empty; throws std::runtime_error
+// when it cannot be opened).
+struct SiteShared {
+    SiteShared(const std::string& database, LogSink& log);
+    std::unique_ptr<HistoryStore> store;
+    Worker worker;
+    std::uint64_t eventId = 0;  // worker thread only
+};
+
 class HostRuntime : public VNQController {
 public:
-    // Opens the database when options name one (throws std::runtime_error
-    // when it cannot be opened) and starts the worker thread.
+    // A runtime of its own: opens the database when options name one
+    // (throws std::runtime_error when it cannot be opened), starts a worker
+    // thread and owns its serial link.
     HostRuntime(boost::asio::io_context& io, RuntimeOptions options, LogSink& log);
+    // One line of a site: the worker and store are the site's (options'
+    // "database" is not opened again) and the link may be shared with other
+    // lines on the same port. The owner of `shared` drains and stops its
+    // worker before the runtimes go; Shutdown here only drains it.
+    HostRuntime(boost::asio::io_context& io, RuntimeOptions options, LogSink& log, SiteShared& shared,
+                std::shared_ptr<SharedLink> link);
     ~HostRuntime() override;
 
     // The configured bus device (Init and InitSetting done).
@@ -116,7 +135,7 @@ public:
     void OnEvent(std::function<void(const RuntimeEvent&)> f) { onEvent_ = std::move(f); }
 
     Worker& Work() { return worker_; }
-    HistoryStore* Store() { return store_.get(); }
+    HistoryStore* Store() { return store_; }
     LineStats Stats() const;
     std::map<std::pair<std::uint32_t, int>, std::vector<std::uint8_t>> LatestSnapshots() const;
     const std::shared_ptr<PMBusProtocol>& Bus() const { return bus_; }
@@ -143,6 +162,10 @@ public:
 private:
     enum class Exchange { kIdle, kQueued, kSent };
 
+    // Both public constructors: shared null means a site of this one line.
+    HostRuntime(boost::asio::io_context& io, RuntimeOptions options, LogSink& log, SiteShared* shared,
+                std::shared_ptr<SharedLink> link);
+
     void Tick();
     void ScheduleTick();
     void Sending();
@@ -159,15 +182,17 @@ private:
     boost::asio::io_context& io_;
     RuntimeOptions options_;
     LogSink& log_;
-    std::unique_ptr<HistoryStore> store_;
-    Worker worker_;
-    SerialLink link_;
+    std::unique_ptr<SiteShared> ownShared_;  // set by the single-line constructor
+    SiteShared& shared_;
+    HistoryStore* store_;
+    Worker& worker_;
+    std::shared_ptr<SharedLink> link_;
+    SharedLink::Member member_;
     boost::asio::steady_timer tick_;
     boost::asio::steady_timer answerTimer_;
     std::shared_ptr<PMBusProtocol> bus_;
     std::function<void(const RoundEnd&)> onRoundEnd_;
     std::function<void(const RuntimeEvent&)> onEvent_;
-    std::uint64_t eventId_ = 0;  // worker thread only
 
     // io thread only
     Exchange exchange_ = Exchange::kIdle;

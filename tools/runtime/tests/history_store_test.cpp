@@ -7,6 +7,8 @@
 #include <json/reader.h>
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <sstream>
 
 namespace rttest {
@@ -71,6 +73,35 @@ TEST(HistoryStore, AlarmEventsRoundTrip) {
     EXPECT_EQ(rows[0].seq, 3u);
     EXPECT_EQ(rows[0].alarm_id, "06015");
     EXPECT_EQ(rows[0].level, 2);
+}
+
+TEST(HistoryStore, ADatabaseWithoutLineColumnsGetsThemAndKeepsItsRows) {
+    TempDir dir;
+    const std::string path = dir.Path() + "/old.db";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE history(id INTEGER PRIMARY KEY, time, data_id, type_number, snapshot);"
+                           "CREATE TABLE alarm_event(id INTEGER PRIMARY KEY, time, data_id, rule_key, seq, alarm_id,"
+                           " level, name, text, event);"
+                           "INSERT INTO history VALUES(1, 't', 1, 5106, x'0102');"
+                           "INSERT INTO alarm_event VALUES(1, 't', 1, 'AC_0', 1, '06015', 2, 'n', 'x', 'begin');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    for (unsigned open = 0; open < 2; ++open) {  // the second time the columns are there
+        rt::HistoryStore s(path);
+        EXPECT_EQ(s.Newest(1, 5106), open ? B({3}) : B({1, 2}));
+        const auto c = B({3});
+        s.SaveSnapshot("t2", 1, 5106, c.data(), c.size(), 1000);
+        rt::AlarmRow a;
+        a.bus_id = 1000;
+        s.SaveAlarm(a);
+        const auto rows = s.Alarms();
+        ASSERT_EQ(rows.size(), 2u + open);
+        EXPECT_EQ(rows[0].bus_id, 0u);  // written before lines were recorded
+        EXPECT_EQ(rows.back().bus_id, 1000u);
+    }
 }
 
 TEST(HistoryStore, UnopenableFileThrows) {
