@@ -132,7 +132,7 @@ TEST_P(DashboardInTmux, ShowsThePlantAndAnAlarmComingAndGoing) {
     ::kill(std::stoi(pid), SIGTERM);
     tmux.WaitFor([&](const std::string&) { return tmux.Format("#{pane_dead}") == "1\n"; }, 30s);
     EXPECT_EQ(tmux.Format("#{pane_dead}"), "1\n");
-    EXPECT_TRUE(Has(ReadFile(run.hostLog), "monitor: done after")) << "ended cleanly";
+    EXPECT_TRUE(Has(ReadFile(run.hostLog), " done after ")) << "ended cleanly";
     EXPECT_EQ(tmux.Format("#{alternate_on}"), "0\n");
     // The terminal as it was, and no sanitizer report written to it at exit.
     const std::string after = tmux.Screen();
