@@ -125,7 +125,10 @@ function alertStates(typeNumber, fields) {
       if (!f.states || !Object.keys(f.states).length) continue;  // not an alarm state, or raw bytes
       const v = obj[f.name];
       if (Array.isArray(v)) v.forEach((x, i) => { if (x) out.push(`${where}${f.label} ${i}: ${stateWord(f, x)}`); });
-      else if (typeof v === 'number' && v) out.push(`${where}${f.label}: ${stateWord(f, v)}`);
+      else if (typeof v === 'number' && v) {
+        const w = stateWord(f, v);
+        out.push(w === f.label ? `${where}${w}` : `${where}${f.label}: ${w}`);  // "module 1 fault"
+      }
     }
   };
   if (!t) return out;
