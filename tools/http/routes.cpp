@@ -1,5 +1,6 @@
 #include "tools/http/routes.h"
 
+#include "tools/http/field_json.h"
 #include "tools/http/metrics.h"
 #include "tools/monitor/round_view.h"
 
@@ -148,8 +149,9 @@ Reply Routes::Handle(const Request& req) {
 
 Reply Routes::Api(const std::string& path, const std::map<std::string, std::string>& q, const Request& req) {
     const auto& latest = state_.Latest();
-    if (path == "/api/round" || path == "/metrics" || path == "/healthz") {
+    if (path == "/api/round" || path == "/api/fields" || path == "/metrics" || path == "/healthz") {
         if (!q.empty()) return Error(400, "unknown parameter '" + q.begin()->first + "'");
+        if (path == "/api/fields") return Json200(FieldTableJson());
         if (path == "/metrics") {
             Reply r;
             r.content_type = "text/plain; version=0.0.4; charset=utf-8";

@@ -7,6 +7,7 @@
 #include "rc/rc_alarm_rule.h"
 #include "rc/rc_records.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace monitor {
@@ -177,6 +178,14 @@ std::string StateWord(StateKind kind, unsigned value) {
     for (const StateName& n : kStateNames)
         if (n.kind == kind && n.value == value) return n.word;
     return "state " + std::to_string(value);
+}
+
+std::vector<std::pair<unsigned, const char*>> StateWords(StateKind kind) {
+    std::vector<std::pair<unsigned, const char*>> out;
+    for (const StateName& n : kStateNames)
+        if (n.kind == kind) out.emplace_back(n.value, n.word);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 }  // namespace monitor

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace monitor {
@@ -80,5 +81,7 @@ const FieldInfo* FindField(const std::vector<FieldInfo>& fields, const char* nam
 // "low", "high", "phase loss", "missing", "fuse fault", "fault", or
 // "state N" for a value the device has no rule for.
 std::string StateWord(StateKind kind, unsigned value);
+// The values of kind that have a word, in value order (none for kNone, kRaw).
+std::vector<std::pair<unsigned, const char*>> StateWords(StateKind kind);
 
 }  // namespace monitor

@@ -2,11 +2,11 @@
 // The monitor's page: the latest round from /api/round, then live over
 // /api/events; trends from /api/history drawn with Chart.js.
 const $ = (id) => document.getElementById(id);
-const STATES = ['normal', 'low', 'high', 'missing'];
 const MAX_EVENTS = 50;
 let token = sessionStorage.getItem('token') || '';
 let rangeS = 3600;
 let latest = null;
+let table = {};  // /api/fields: labels, units and state words by device type number
 const charts = [];
 
 function headers() { return token ? { Authorization: 'Bearer ' + token } : {}; }
@@ -30,15 +30,27 @@ function el(tag, text, cls) {
   return e;
 }
 
-// Units of the signals and decoded fields by name.
-function unit(name) {
-  const last = name.split('.').pop().replace(/^channel_\d+_/, '');
-  if (/_alert$|^state|^fault/.test(last)) return '';
-  if (/^(v|a|b|c)$/.test(last)) return 'V';
-  if (/^(i|ia|ib|ic)$/.test(last)) return 'A';
-  if (last === 'f') return 'Hz';
-  return '';
+// The field table entry of a signal ("ia", "channel_0_a") or a decoded
+// field path ("v", "channels.0.a", "m_value.1"); undefined when it has none.
+function fieldOf(typeNumber, name) {
+  const t = table[typeNumber];
+  if (!t) return undefined;
+  const parts = name.split('.');
+  const ch = /^channel_\d+_(.+)$/.exec(name);
+  const inItem = t.item && (ch || parts[0] === t.list);
+  const last = ch ? ch[1] : parts[inItem ? 2 : 0];
+  return (inItem ? t.item : t.head).fields.find((f) => f.name === last);
 }
+
+function unitOf(typeNumber, name) { const f = fieldOf(typeNumber, name); return f ? f.unit : ''; }
+
+function typeOf(dataId) {
+  const d = latest && latest.devices.find((x) => x.data_id === dataId);
+  return d ? d.type_number : 0;
+}
+
+// The word of an alarm-state value as the table has it.
+function stateWord(field, v) { return v === 0 ? 'normal' : (field.states[v] || `state ${v}`); }
 
 function fmt(v) {
   if (typeof v !== 'number') return String(v);
@@ -74,23 +86,26 @@ function renderDevices(round) {
       const td = el('td', undefined, 'num');
       td.dataset.dev = d.data_id;
       td.dataset.sig = name;
-      if (/_alert$/.test(name) && typeof value === 'number') {
-        td.textContent = STATES[value] || `state ${value}`;
+      const f = fieldOf(d.type_number, name);
+      if (f && f.states && typeof value === 'number') {
+        td.textContent = stateWord(f, value);
         if (value !== 0) td.classList.add('alarm');
       } else {
-        td.textContent = typeof value === 'number' ? `${fmt(value)} ${unit(name)}`.trim() : value;
+        td.textContent = typeof value === 'number' ? `${fmt(value)} ${f ? f.unit : ''}`.trim() : value;
       }
       tr.append(td);
       table.tBodies[0].append(tr);
     }
+    const fault = fieldOf(d.type_number, 'modules.0.fault');
     for (const [i, m] of ((d.fields && d.fields.modules) || []).entries()) {
       const tr = el('tr');
-      tr.append(el('th', `module ${i + 1}`));
-      tr.append(el('td', `${fmt(m.value)}${m.fault ? ' — fault' : ''}`, m.fault ? 'num alarm' : 'num'));
+      tr.append(el('th', `module ${i}`));
+      tr.append(el('td', `${fmt(m.value)}${m.fault && fault ? ` — ${stateWord(fault, m.fault)}` : ''}`,
+                    m.fault ? 'num alarm' : 'num'));
       table.tBodies[0].append(tr);
     }
     const tr = el('tr');
-    const bad = d.fields ? alertStates(d.fields, '', []) : [];
+    const bad = d.fields ? alertStates(d.type_number, d.fields) : [];
     tr.append(el('th', 'states'));
     tr.append(el('td', d.fields ? (bad.length ? bad.join(', ') : 'all normal') : '–', bad.length ? 'num states alarm' : 'num states'));
     table.tBodies[0].append(tr);
@@ -99,19 +114,26 @@ function renderDevices(round) {
   }
 }
 
-// The decoded "*_alert" states that are not normal, e.g. "channel 1 a: missing".
-function alertStates(obj, where, out) {
-  for (const [k, v] of Object.entries(obj)) {
-    if (Array.isArray(v) && v.length && typeof v[0] === 'object') {
-      v.forEach((item, i) => alertStates(item, `${k.replace(/s$/, '')} ${i + 1} `, out));
-    } else if (k === 'alert_m' && Array.isArray(v)) {
-      v.forEach((x, i) => { if (x === 3) out.push(`fuse ${i + 1}: fault`); else if (x) out.push(`alarm ${i + 1}: ${x}`); });
-    } else if (k === 'fault' && v) {
-      out.push(`${where}fault`);
-    } else if (/_alert$/.test(k) && typeof v === 'number' && v !== 0) {
-      out.push(`${where}${k.replace(/_alert$/, '')}: ${STATES[v] || `state ${v}`}`);
+// The decoded alarm-state bytes the device interprets that are not normal,
+// e.g. "channel 0 A state: phase loss"; items and array elements count from
+// 0 as in the signal names.
+function alertStates(typeNumber, fields) {
+  const t = table[typeNumber];
+  const out = [];
+  const scan = (record, obj, where) => {
+    for (const f of record.fields) {
+      if (!f.states || !Object.keys(f.states).length) continue;  // not an alarm state, or raw bytes
+      const v = obj[f.name];
+      if (Array.isArray(v)) v.forEach((x, i) => { if (x) out.push(`${where}${f.label} ${i}: ${stateWord(f, x)}`); });
+      else if (typeof v === 'number' && v) {
+        const w = stateWord(f, v);
+        out.push(w === f.label ? `${where}${w}` : `${where}${f.label}: ${w}`);  // "module 1 fault"
+      }
     }
-  }
+  };
+  if (!t) return out;
+  scan(t.head, fields, '');
+  if (t.item) (fields[t.list] || []).forEach((item, i) => scan(t.item, item, `${t.list.replace(/s$/, '')} ${i} `));
   return out;
 }
 
@@ -167,7 +189,8 @@ function fillPickers(round) {
     for (const d of round.devices) {
       if (!d.fields) continue;
       for (const p of numericPaths(d.fields, '', [])) {
-        const o = el('option', `${d.type} ${d.data_id}: ${p}${unit(p) ? ` (${unit(p)})` : ''}`);
+        const u = unitOf(d.type_number, p);
+        const o = el('option', `${d.type} ${d.data_id}: ${p}${u ? ` (${u})` : ''}`);
         o.value = `${d.data_id}:${p}`;
         c.picker.append(o);
       }
@@ -191,7 +214,7 @@ function makeChart(i, field, title, dash) {
       animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
       scales: {
         x: { type: 'linear', ticks: { maxTicksLimit: 7, maxRotation: 0, callback: (v) => localIso(v).slice(rangeS > 3600 ? 5 : 11, 16).replace('T', ' ') } },
-        y: { title: { display: true, text: unit(field) } },
+        y: { title: { display: true, text: '' } },
       },
       plugins: { legend: { labels: { boxHeight: 2 } } },
     },
@@ -208,8 +231,9 @@ function makeChart(i, field, title, dash) {
 
 async function load(c) {
   const ds = c.chart.data.datasets[0];
-  ds.label = `${c.dataId} ${c.field}${unit(c.field) ? ` (${unit(c.field)})` : ''}`;
-  c.chart.options.scales.y.title.text = unit(c.field);
+  const f = fieldOf(typeOf(c.dataId), c.field);
+  ds.label = `${c.dataId} ${c.field}${f ? `: ${f.title}` : ''}${f && f.unit ? ` (${f.unit})` : ''}`;
+  c.chart.options.scales.y.title.text = f ? f.unit : '';
   const from = localIso(Date.now() - rangeS * 1000);
   try {
     const h = await api(`api/history?data_id=${c.dataId}&field=${encodeURIComponent(c.field)}&from=${from}&limit=720`);
@@ -274,6 +298,7 @@ async function start() {
     const ev = await api('api/alarms?limit=' + MAX_EVENTS);
     for (const e of ev.events.reverse()) addEvent(e, false);
   } catch (e) { /* no history database */ }
+  try { table = await api('api/fields'); } catch (e) { $('round').textContent = e.message; }
   try { render(await api('api/round')); } catch (e) { $('round').textContent = e.message; }
   connect();
 }

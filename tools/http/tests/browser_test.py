@@ -4,6 +4,7 @@ page the monitor serves against pmbus-sim. The values shown equal
 and clears again, the charts have points. Screenshots are kept in
 BUILD/http-tests/browser/."""
 import os
+import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -45,6 +46,9 @@ def check_values(driver, plant):
         else:
             number = text.split(" ")[0]
             assert abs(float(number) - want) <= 0.5 * 10 ** -decimals(number) + 1e-9, (dev, sig, text, want)
+            # Units from /api/fields: channel voltages and frequency, DC voltage and current.
+            unit = {"a": "V", "b": "V", "c": "V", "f": "Hz", "v": "V", "i": "A"}.get(re.sub(r"^channel_\d+_", "", sig))
+            assert unit is None or text.endswith(" " + unit), (dev, sig, text, unit)
     return len(texts)
 
 
@@ -68,6 +72,15 @@ with Plant(build, "browser") as plant:
         alarm = wait_for("an alarm row", lambda: driver.execute_script(names), 90)[0]
         assert alarm, "the alarm row has no name"
         print(f"alarm shown: {alarm}")
+        # The AC input voltage's state word from /api/fields, its channel
+        # counted from 0 as in the signal names.
+        def phase_loss():
+            shown = " | ".join(driver.execute_script(
+                "return Array.from(document.querySelectorAll('td.states'), c => c.textContent)"))
+            m = re.search(r"channel (\d+) ([ABC]) state: phase loss", shown)
+            ac = [d for d in plant.round()["devices"] if d["type_number"] == 5106 and d.get("fields")]
+            return m and any(d["fields"]["channels"][int(m[1])][m[2].lower() + "_alert"] == 3 for d in ac) and m[0]
+        print("states line shows:", wait_for("a phase loss in the states line", phase_loss, 30))
         wait_for("a begin in the recent events", lambda: driver.find_elements(By.CSS_SELECTOR, "#events li.begin"), 20)
         check_values(driver, plant)
         points = "return Chart.getChart('chart-{}').data.datasets[0].data.length"

@@ -1,10 +1,14 @@
 // The service's logic without sockets: the history series thinned evenly,
 // the replay buffer, the health verdict and the text rules of the API.
 #include "dc/dc_record.h"
+#include "tools/http/field_json.h"
 #include "tools/http/history_reader.h"
+#include "tools/http/metric_table.h"
 #include "tools/http/metrics.h"
 #include "tools/http/routes.h"
 #include "tools/http/served_state.h"
+#include "tools/monitor/field_table.h"
+#include "tools/monitor/round_view.h"
 #include "tools/runtime/history_store.h"
 #include "tools/runtime/tests/temp_dir.h"
 
@@ -152,6 +156,40 @@ TEST(HttpText, LabelEscapesTimesAndQueries) {
         std::map<std::string, std::string> r;
         EXPECT_FALSE(http::ParseQuery(bad, r)) << bad;
     }
+}
+
+// Every metric row names a decoded field of the table, and the family's
+// base-unit suffix agrees with the field's unit both ways.
+TEST(HttpTables, MetricRowsMatchTheFieldTable) {
+    const std::pair<const char*, const char*> suffixes[] = {{"_volts", "V"}, {"_amperes", "A"}, {"_hertz", "Hz"}};
+    std::size_t n = 0;
+    const http::FieldMetric* rows = http::FieldMetrics(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const http::FieldMetric& m = rows[k];
+        const monitor::DeviceTable* t = monitor::FindDeviceTable(m.type_number);
+        ASSERT_NE(t, nullptr) << m.family;
+        const bool item = m.list[0] != '\0';
+        ASSERT_TRUE(!item || (t->item && std::string(t->list_name) == m.list)) << m.family << " " << m.list;
+        const monitor::FieldInfo* f = monitor::FindField(item ? t->item->fields : t->head.fields, m.field);
+        ASSERT_NE(f, nullptr) << m.family << " " << m.field;
+        const std::string family = m.family;
+        const char* want = "";
+        for (const auto& [suffix, unit] : suffixes)
+            if (family.size() > std::strlen(suffix) &&
+                family.compare(family.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
+                want = unit;
+        EXPECT_STREQ(f->unit, want) << family << " " << m.field;
+    }
+}
+
+// The AC input voltage with its unit, state byte and that byte's words.
+TEST(HttpTables, FieldsEndpointServesTheTable) {
+    const Json::Value j = http::FieldTableJson();
+    ASSERT_EQ(j.size(), monitor::DeviceTables().size());
+    const Json::Value& fields = j["5106"]["item"]["fields"];
+    EXPECT_EQ(monitor::JsonLine(fields[0]), R"({"label":"A","name":"a","state_field":"a_alert",)"
+                                            R"("title":"line/phase voltage AB/A","unit":"V"})");
+    EXPECT_EQ(monitor::JsonLine(fields[5]["states"]), R"({"1":"low","2":"high","3":"phase loss"})");
 }
 
 }  // namespace
