@@ -88,7 +88,6 @@ struct Site {
 
 // One line of the site: its bus device from the plug-in and its runtime.
 struct Line {
-    std::size_t index = 0;
     rt::SiteLine config;
     std::shared_ptr<rt::HostRuntime> host;
     std::shared_ptr<PMBusProtocol> bus;
@@ -99,9 +98,8 @@ struct Line {
 // its runtime on the site's worker and store, its bus device configured
 // with the line's keys, the children restored; its rounds and events go to
 // the view and the services.
-std::unique_ptr<Line> SetUpLine(Site& site, std::size_t index, const rt::SiteLine& config) {
+std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     auto line = std::make_unique<Line>();
-    line->index = index;
     line->config = config;
     const rt::RuntimeOptions& options = config.options;
     if (options.line.path.empty())
@@ -181,7 +179,7 @@ int Run(const monitor::Args& args) {
         rt::SiteShared shared(lineConfigs.front().options.database, log);
         Site site{args, log, io, plugin, shared, services, web.get(), {}, nullptr, lineConfigs.size(), 0, {}};
         std::vector<std::unique_ptr<Line>> lines;
-        for (std::size_t i = 0; i < lineConfigs.size(); ++i) lines.push_back(SetUpLine(site, i, lineConfigs[i]));
+        for (const rt::SiteLine& c : lineConfigs) lines.push_back(SetUpLine(site, c));
 
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         boost::asio::steady_timer deadline(io);

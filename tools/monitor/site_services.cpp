@@ -15,7 +15,7 @@ SiteServices::~SiteServices() { Stop(); }
 
 void SiteServices::Event(const rt::RuntimeEvent& e, std::uint32_t busDataId) {
     if (!notifier_ && !mqtt_) return;
-    const Json::Value record = rt::EventRecord(e, ++seq_, busDataId);
+    const Json::Value record = rt::EventRecord(e, busDataId);
     if (notifier_) notifier_->Post(record);
     if (mqtt_) mqtt_->Event(record);
 }

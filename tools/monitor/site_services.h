@@ -38,7 +38,6 @@ public:
     void Stop();
 
 private:
-    std::uint64_t seq_ = 0;
     std::unique_ptr<notify::Notifier> notifier_;
     std::unique_ptr<mqtt::Publisher> mqtt_;
 };

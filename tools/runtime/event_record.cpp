@@ -2,10 +2,11 @@
 
 namespace rt {
 
-Json::Value EventRecord(const RuntimeEvent& e, std::uint64_t seq, std::uint32_t busDataId) {
+Json::Value EventRecord(const RuntimeEvent& e, std::uint32_t busDataId) {
     Json::Value j(Json::objectValue);
     j["event"] = EventKindName(e.kind);
-    j["seq"] = static_cast<Json::UInt64>(seq);
+    // The runtimes of a site number their events together.
+    j["seq"] = static_cast<Json::UInt64>(e.id);
     j["event_id"] = static_cast<Json::UInt64>(e.id);
     j["time"] = e.time;
     j["bus_data_id"] = busDataId;

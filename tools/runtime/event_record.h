@@ -5,9 +5,10 @@
 //
 //   event        "alarm_begin", "alarm_end", "line_lost", "line_back",
 //                "port_lost", "port_back"
-//   seq          the monitor's own sequence number (1, 2, ... per start):
-//                a consumer drops a message whose seq it has seen
-//   event_id     the runtime's number of the event
+//   seq          the monitor's sequence number of the event (1, 2, ... per
+//                start, across every line of the site): a consumer drops a
+//                message whose seq it has seen
+//   event_id     the same number, as the runtime gave it
 //   time         local time, "YYYY-MM-DD HH:MM:SS.mmm"
 //   bus_data_id  the line's bus device
 //   port         the line's serial device
@@ -22,6 +23,6 @@
 
 namespace rt {
 
-Json::Value EventRecord(const RuntimeEvent& e, std::uint64_t seq, std::uint32_t busDataId);
+Json::Value EventRecord(const RuntimeEvent& e, std::uint32_t busDataId);
 
 }  // namespace rt

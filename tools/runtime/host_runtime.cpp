@@ -53,8 +53,6 @@ HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& 
       log_(log),
       ownShared_(shared ? nullptr : std::make_unique<SiteShared>(options_.database, log)),
       shared_(shared ? *shared : *ownShared_),
-      store_(shared_.store.get()),
-      worker_(shared_.worker),
       link_(link ? std::move(link)
                  : std::make_shared<SharedLink>(io, options_.line, [this](const std::string& text) { log_.Write(text); })),
       member_(link_->Join(SerialLink::Handlers{
@@ -87,7 +85,7 @@ HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& 
 
 HostRuntime::~HostRuntime() {
     link_->Leave(member_);
-    if (ownShared_) worker_.Stop();
+    if (ownShared_) shared_.worker.Stop();
 }
 
 void HostRuntime::Attach(std::shared_ptr<PMBusProtocol> bus) {
@@ -99,7 +97,7 @@ void HostRuntime::Attach(std::shared_ptr<PMBusProtocol> bus) {
 }
 
 int HostRuntime::RestoreChildren() {
-    if (!bus_ || !store_) return 0;
+    if (!bus_ || !shared_.store) return 0;
     int restored = 0;
     for (const auto& child : bus_->GetAllChildVDevices()) {
         if (!child) continue;
@@ -107,7 +105,7 @@ int HostRuntime::RestoreChildren() {
         const std::string who = std::to_string(child->DataId()) + " (" + child->DeviceType() + ")";
         std::optional<std::vector<std::uint8_t>> snap;
         try {
-            snap = store_->Newest(child->DataId(), type);
+            snap = shared_.store->Newest(child->DataId(), type);
         } catch (const std::exception& e) {
             log_.Write(std::string("host: ") + e.what());
             continue;
@@ -148,8 +146,8 @@ void HostRuntime::Stop() {
 }
 
 void HostRuntime::Shutdown() {
-    worker_.Drain();
-    if (ownShared_) worker_.Stop();
+    shared_.worker.Drain();
+    if (ownShared_) shared_.worker.Stop();
 }
 
 LineStats HostRuntime::Stats() const {
@@ -365,7 +363,7 @@ void HostRuntime::LineEvent(EventKind kind, const std::string& text) {
     e.data_id = options_.data_id;
     e.port = options_.line.path;
     e.text = text;
-    worker_.Post([this, e]() mutable { Deliver(std::move(e)); });
+    shared_.worker.Post([this, e]() mutable { Deliver(std::move(e)); });
 }
 
 void HostRuntime::Deliver(RuntimeEvent event) {
@@ -400,9 +398,9 @@ int HostRuntime::TypeNumberOf(const VNQVDevice& dev) const {
 }
 
 void HostRuntime::SaveHistory(VNQVDevice& dev, const std::uint8_t* data, unsigned length) {
-    if (!store_) return;
+    if (!shared_.store) return;
     try {
-        store_->SaveSnapshot(LocalTimestamp(), dev.DataId(), TypeNumberOf(dev), data, data ? length : 0,
+        shared_.store->SaveSnapshot(LocalTimestamp(), dev.DataId(), TypeNumberOf(dev), data, data ? length : 0,
                              options_.data_id);
     } catch (const std::exception& e) {
         log_.Write(std::string("host: ") + e.what());
@@ -424,7 +422,7 @@ void HostRuntime::AlarmChanged(const AlarmEvent& event) {
         e.rule = r;
         Deliver(std::move(e));
     }
-    if (!store_) return;
+    if (!shared_.store) return;
     AlarmRow row;
     row.time = LocalTimestamp();
     row.data_id = r.data_id;
@@ -437,12 +435,12 @@ void HostRuntime::AlarmChanged(const AlarmEvent& event) {
     row.text = r.text;
     row.begin = event.begin;
     try {
-        store_->SaveAlarm(row);
+        shared_.store->SaveAlarm(row);
     } catch (const std::exception& e) {
         log_.Write(std::string("host: ") + e.what());
     }
 }
 
-void HostRuntime::Submit(std::function<void()> work) { worker_.Post(std::move(work)); }
+void HostRuntime::Submit(std::function<void()> work) { shared_.worker.Post(std::move(work)); }
 
 }  // namespace rt

@@ -134,8 +134,8 @@ public:
     // (set before Start).
     void OnEvent(std::function<void(const RuntimeEvent&)> f) { onEvent_ = std::move(f); }
 
-    Worker& Work() { return worker_; }
-    HistoryStore* Store() { return store_; }
+    Worker& Work() { return shared_.worker; }
+    HistoryStore* Store() { return shared_.store.get(); }
     LineStats Stats() const;
     std::map<std::pair<std::uint32_t, int>, std::vector<std::uint8_t>> LatestSnapshots() const;
     const std::shared_ptr<PMBusProtocol>& Bus() const { return bus_; }
@@ -183,9 +183,7 @@ private:
     RuntimeOptions options_;
     LogSink& log_;
     std::unique_ptr<SiteShared> ownShared_;  // set by the single-line constructor
-    SiteShared& shared_;
-    HistoryStore* store_;
-    Worker& worker_;
+    SiteShared& shared_;  // the worker and the store
     std::shared_ptr<SharedLink> link_;
     SharedLink::Member member_;
     boost::asio::steady_timer tick_;
