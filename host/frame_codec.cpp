@@ -203,6 +203,21 @@ void FrameDecoder::Feed(const std::uint8_t* data, std::size_t length, std::vecto
     }
 }
 
+std::size_t FrameDecoder::Pending() const {
+    if (state_ == State::kHunt) return 0;
+    if (state_ == State::kDiscard) return 1;
+    const std::size_t least = kHeaderChars + kChecksumChars + 1;  // 1: the CR
+    if (body_.size() < kHeaderChars) return least - body_.size();
+    unsigned lenid = 0;
+    for (std::size_t i = 9; i < kHeaderChars; ++i) {  // LENID: the last three digits of LENGTH
+        const int v = HexValue(body_[i]);
+        if (v < 0) return 1;
+        lenid = lenid << 4 | static_cast<unsigned>(v);
+    }
+    const std::size_t whole = least + lenid;
+    return body_.size() < whole ? whole - body_.size() : 1;
+}
+
 void FrameDecoder::Flush(std::vector<DecodeEvent>& out) {
     EndNoise(out);
     if (state_ == State::kBody) Reject(Fault::kEndedEarly, body_.size() + 1, out);

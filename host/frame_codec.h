@@ -105,6 +105,12 @@ public:
     void Flush(std::vector<DecodeEvent>& out);
     const DecoderStats& Stats() const { return stats_; }
     bool InFrame() const { return state_ != State::kHunt; }
+    // Bytes still to come before the open frame can end: 0 outside a frame,
+    // the least any frame needs until its LENGTH is in, then the exact
+    // count to its CR; 1 when any byte may end it (a length already passed,
+    // a LENGTH that is not hex, a frame being discarded). A reader may wait
+    // for that many bytes before it looks again.
+    std::size_t Pending() const;
 
 private:
     enum class State { kHunt, kBody, kDiscard };

@@ -28,6 +28,8 @@ public:
     // Ends the received stream before a new request: a frame still open
     // counts as ended early.
     void FlushReceiver();
+    // Bytes the receiver still waits for to end the frame it holds (0: none).
+    std::size_t ReceiverPending() const { return decoder_.Pending(); }
     // A request frame for this device's VER and ADR.
     std::string EncodeRequest(std::uint8_t cid1, std::uint8_t cid2, const std::uint8_t* info,
                               int length) const;

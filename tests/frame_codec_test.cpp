@@ -221,6 +221,31 @@ TEST(FrameDecode, FlushEndsAnOpenFrame) {
     EXPECT_TRUE(ev[1].ok);
 }
 
+TEST(FrameDecode, PendingCountsTheBytesToTheEndOfTheOpenFrame) {
+    const std::size_t n = kAnsFloat.size();
+    const struct Case {
+        const char* name;
+        std::string fed;
+        std::size_t pending;
+    } cases[] = {
+        {"nothing", "", 0},
+        {"noise", "xyz", 0},
+        {"SOI only: the shortest frame", "~", 17},
+        {"half a header", kAnsFloat.substr(0, 7), 11},
+        {"header in: exact", kAnsFloat.substr(0, 13), n - 13},
+        {"all but CR", kAnsFloat.substr(0, n - 1), 1},
+        {"whole frame", kAnsFloat, 0},
+        {"LENID not hex", "~2101410000Z0", 1},
+        {"past its LENGTH", "~210141000000ABCDEF1234", 1},
+        {"discarding an overlong frame", "~" + std::string(frame::kMaxBodyChars + 1, '0'), 1},
+    };
+    for (const Case& c : cases) {
+        FrameDecoder d;
+        FeedAll(d, c.fed);
+        EXPECT_EQ(d.Pending(), c.pending) << c.name;
+    }
+}
+
 // A bus-level device that records what process hands it.
 class WireDevice : public PMBusProtocol {
 public:

@@ -79,7 +79,8 @@ HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& 
               LineEvent(EventKind::kPortBack, "serial port " + options_.line.path + " open again");
           },
           [this] { LinkDown(); },
-          {}})),
+          {},
+          [this]() -> std::size_t { return bus_ ? bus_->ReceiverPending() : 0; }})),
       tick_(io),
       answerTimer_(io) {}
 

@@ -1,10 +1,14 @@
 #include "tools/runtime/serial_link.h"
 
+#include <boost/asio/serial_port_base.hpp>
 #include <boost/asio/write.hpp>
 
+#include <fcntl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 namespace rt {
@@ -18,12 +22,20 @@ SerialLink::SerialLink(asio::io_context& io, LineSettings settings, Handlers han
       handlers_(std::move(handlers)),
       port_(io),
       reopenTimer_(io),
+      restTimer_(io),
+      // Start bit, data bits, parity bit, stop bits.
+      byteTime_(std::chrono::nanoseconds(1000000000ull *
+                                         (1 + settings_.data_bits + (settings_.parity == 'N' ? 0 : 1) +
+                                          settings_.stop_bits) /
+                                         std::max(settings_.baud, 1u))),
       backoff_(settings_.reopen_min) {}
 
 SerialLink::~SerialLink() {
     stopped_ = true;
     error_code ec;
     reopenTimer_.cancel(ec);
+    restTimer_.cancel(ec);
+    if (restingFd_ >= 0) ::close(restingFd_);
     if (port_.is_open()) port_.close(ec);
 }
 
@@ -49,31 +61,46 @@ void SerialLink::Close() {
     tx_.clear();
     out_.clear();
     error_code ec;
+    restTimer_.cancel(ec);
+    if (restingFd_ >= 0) ::close(restingFd_);
+    restingFd_ = -1;
     if (port_.is_open()) port_.close(ec);
 }
 
 bool SerialLink::TryOpen(std::string& error) {
-    error_code ec;
-    port_.open(settings_.path, ec);
-    if (ec) {
-        error = ec.message();
+    const int fd = ::open(settings_.path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = error_code(errno, boost::system::system_category()).message();
         return false;
     }
+    // Raw bytes, the line's settings, a read returns whatever came.
     using SP = asio::serial_port_base;
     const SP::parity::type parity = settings_.parity == 'E'   ? SP::parity::even
                                     : settings_.parity == 'O' ? SP::parity::odd
                                                               : SP::parity::none;
-    port_.set_option(SP::baud_rate(settings_.baud), ec);
-    if (!ec) port_.set_option(SP::character_size(settings_.data_bits), ec);
-    if (!ec) port_.set_option(SP::parity(parity), ec);
-    if (!ec) port_.set_option(SP::stop_bits(settings_.stop_bits == 2 ? SP::stop_bits::two : SP::stop_bits::one), ec);
-    if (!ec) port_.set_option(SP::flow_control(SP::flow_control::none), ec);
+    termios tio{};
+    error_code ec;
+    if (::tcgetattr(fd, &tio) != 0) ec = error_code(errno, boost::system::system_category());
+    if (!ec) {
+        ::cfmakeraw(&tio);
+        tio.c_iflag |= IGNPAR;
+        tio.c_cflag |= CREAD | CLOCAL;
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        SP::baud_rate(settings_.baud).store(tio, ec);
+    }
+    if (!ec) SP::character_size(settings_.data_bits).store(tio, ec);
+    if (!ec) SP::parity(parity).store(tio, ec);
+    if (!ec) SP::stop_bits(settings_.stop_bits == 2 ? SP::stop_bits::two : SP::stop_bits::one).store(tio, ec);
+    if (!ec) SP::flow_control(SP::flow_control::none).store(tio, ec);
+    if (!ec && ::tcsetattr(fd, TCSANOW, &tio) != 0) ec = error_code(errno, boost::system::system_category());
+    if (!ec) port_.assign(fd, ec);
     if (ec) {
         error = "settings refused: " + ec.message();
-        Close();
+        ::close(fd);
         return false;
     }
-    ::tcflush(port_.native_handle(), TCIOFLUSH);
+    ::tcflush(fd, TCIOFLUSH);
     return true;
 }
 
@@ -113,7 +140,7 @@ void SerialLink::ScheduleOpen(std::chrono::milliseconds delay) {
 }
 
 void SerialLink::Lost(const std::string& what) {
-    if (!port_.is_open()) return;
+    if (!IsOpen()) return;
     Close();
     ++losses_;
     lostAt_ = std::chrono::steady_clock::now();
@@ -148,11 +175,43 @@ void SerialLink::StartRead() {
         }
         if (gen != gen_ || stopped_) return;  // closed by a handler
         Pump();
+        ReadNext();
+    });
+}
+
+void SerialLink::ReadNext() {
+    if (reading_ || writing_ || !tx_.empty() || !port_.is_open()) return StartRead();
+    const std::size_t pending = handlers_.pending ? handlers_.pending() : 0;
+    if (pending < 2) return StartRead();
+    // Outside the poll set the arriving bytes wake nobody; all but the last
+    // are due after this rest, and the last one is waited for as usual.
+    const std::size_t rest = std::min<std::size_t>(pending - 1, 256);
+    const int fd = port_.release();
+    if (fd < 0) return StartRead();
+    restingFd_ = fd;
+    restTimer_.expires_after(byteTime_ * rest);
+    const std::uint64_t gen = gen_;
+    restTimer_.async_wait([this, gen](const error_code& e) {
+        if (e || gen != gen_ || restingFd_ < 0) return;
+        Wake();
         StartRead();
     });
 }
 
+void SerialLink::Wake() {
+    if (restingFd_ < 0) return;
+    error_code ec;
+    restTimer_.cancel(ec);
+    port_.assign(restingFd_, ec);
+    if (ec) {
+        Lost("cannot poll the port: " + ec.message());  // closes it
+        return;
+    }
+    restingFd_ = -1;
+}
+
 bool SerialLink::Send(std::string frame) {
+    Wake();
     if (!port_.is_open()) return false;
     tx_ = std::move(frame);
     if (!delivering_) Pump();

@@ -3,8 +3,14 @@
 // writes one frame at a time after discarding stale input, and treats every
 // read or write error (EIO of an unplugged USB adapter included) as a lost
 // port: close, report once, reopen with back-off, report the recovery once.
+//
+// A frame arriving at the line's pace costs a few wake-ups, not one per
+// byte: when the receiver says how many bytes it still waits for, the link
+// takes the port out of the io_context's poll set and rests until all but
+// the last of them are due, reads what came, and waits for the rest as
+// usual. A frame cut short is read at that time too.
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/serial_port.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <array>
@@ -33,6 +39,8 @@ public:
         std::function<void()> up;       // the port is open (first time or again)
         std::function<void()> down;     // the port was lost and is closed
         std::function<void(const std::string&)> log;
+        // Bytes the receiver still waits for after a delivery (0: none).
+        std::function<std::size_t()> pending;
     };
 
     SerialLink(boost::asio::io_context& io, LineSettings settings, Handlers handlers);
@@ -44,7 +52,7 @@ public:
     void Start();
     // Closes the port and stops trying; no handler is called afterwards.
     void Stop();
-    bool IsOpen() const { return port_.is_open(); }
+    bool IsOpen() const { return port_.is_open() || restingFd_ >= 0; }
 
     // Queues a frame. Before it is written, a read in flight is cancelled and
     // whatever it brought is discarded (it arrived before the request), and
@@ -60,6 +68,9 @@ private:
     bool TryOpen(std::string& error);
     void ScheduleOpen(std::chrono::milliseconds delay);
     void StartRead();
+    // Reads after the receiver's pending bytes are due, or at once.
+    void ReadNext();
+    void Wake();  // the rest is over: the port is polled again
     void Pump();
     void Lost(const std::string& what);
     void Close();
@@ -68,8 +79,11 @@ private:
     boost::asio::io_context& io_;
     LineSettings settings_;
     Handlers handlers_;
-    boost::asio::serial_port port_;
+    boost::asio::posix::stream_descriptor port_;
     boost::asio::steady_timer reopenTimer_;
+    boost::asio::steady_timer restTimer_;
+    std::chrono::nanoseconds byteTime_;
+    int restingFd_ = -1;  // the port while it rests outside the poll set
     std::array<std::uint8_t, 512> buf_{};
     std::string tx_;   // frame waiting to be written
     std::string out_;  // frame being written

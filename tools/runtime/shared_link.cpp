@@ -18,7 +18,11 @@ SharedLink::SharedLink(boost::asio::io_context& io, LineSettings settings,
                         if (s.started && s.handlers.up) s.handlers.up();
                 },
                 [this] { Down(); },
-                std::move(log)}) {}
+                std::move(log),
+                [this]() -> std::size_t {
+                    const std::optional<Member> to = Receiver();
+                    return to && slots_[*to].handlers.pending ? slots_[*to].handlers.pending() : 0;
+                }}) {}
 
 SharedLink::Member SharedLink::Join(SerialLink::Handlers handlers) {
     slots_.push_back(Slot{std::move(handlers), false, {}});
@@ -83,7 +87,7 @@ void SharedLink::Next() {
     }
 }
 
-void SharedLink::Received(const std::uint8_t* p, std::size_t n) {
+std::optional<SharedLink::Member> SharedLink::Receiver() const {
     std::optional<Member> to = holder_ ? holder_ : last_;
     if (!to) {
         // Nothing asked yet: the first started member sees the bytes (and
@@ -91,8 +95,13 @@ void SharedLink::Received(const std::uint8_t* p, std::size_t n) {
         for (Member m = 0; m < slots_.size() && !to; ++m)
             if (slots_[m].started) to = m;
     }
-    if (!to || !slots_[*to].started || !slots_[*to].handlers.received) return;
-    slots_[*to].handlers.received(p, n);
+    if (!to || !slots_[*to].started) return std::nullopt;
+    return to;
+}
+
+void SharedLink::Received(const std::uint8_t* p, std::size_t n) {
+    const std::optional<Member> to = Receiver();
+    if (to && slots_[*to].handlers.received) slots_[*to].handlers.received(p, n);
 }
 
 void SharedLink::Down() {

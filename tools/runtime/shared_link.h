@@ -57,6 +57,8 @@ private:
         std::string waiting;  // frame waiting for its turn
     };
     void Next();
+    // The started member that gets the bytes now, if any.
+    std::optional<Member> Receiver() const;
     void Received(const std::uint8_t* p, std::size_t n);
     void Down();
 

@@ -169,6 +169,29 @@ TEST(RuntimePty, NoiseEchoCorruptFramesAndErrorRtn) {
     EXPECT_FLOAT_EQ(AsFloat(rounds[0].snapshots[1].bytes), 48.0f);
 }
 
+TEST(RuntimePty, AnswersInPiecesAndCutFramesAreReadWhole) {
+    TempDir dir;
+    // While a frame arrives the link rests until its bytes are due. An
+    // answer in pieces slower than the line, and one cut short (its LENGTH
+    // promises more than comes) followed by the whole one, are read all the
+    // same, within the answer timeout.
+    Rig rig(dir.Path(), [](const frame::Frame& req, int index) -> std::vector<Reply> {
+        const std::string good = Plain(req, index)[0].bytes;
+        if (index == 0) return {{good.substr(0, 1)}, {good.substr(1, 20), 60}, {good.substr(21), 150}};
+        if (index == 1) return {{good.substr(0, good.size() - 9) + "\r"}, {good, 120}};
+        return Plain(req, index);
+    }, R"({"timeout_ms": 400})");
+    rig.Start();
+    ASSERT_TRUE(rig.WaitRounds(1));
+    rig.Stop();
+    const rt::LineStats s = rig.host->Stats();
+    EXPECT_EQ(s.timeouts, 0u);
+    EXPECT_EQ(s.bad_frames, 1u);
+    const auto rounds = rig.Rounds();
+    EXPECT_FLOAT_EQ(AsFloat(rounds[0].snapshots[0].bytes), 53.0f);
+    EXPECT_FLOAT_EQ(AsFloat(rounds[0].snapshots[1].bytes), 48.0f);
+}
+
 TEST(RuntimePty, AnswerWithNothingOutstandingIsDropped) {
     TempDir dir;
     // Each 42_41 answer comes twice; the copy lands between rounds, while
