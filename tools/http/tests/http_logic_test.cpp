@@ -1,5 +1,6 @@
 // The service's logic without sockets: the history series thinned evenly,
-// the replay buffer, the health verdict and the text rules of the API.
+// the replay buffer, the health verdict, the lines of a site kept apart and
+// the text rules of the API.
 #include "dc/dc_record.h"
 #include "tools/http/field_json.h"
 #include "tools/http/history_reader.h"
@@ -76,7 +77,7 @@ rt::RuntimeEvent LineEvent(rt::EventKind kind) {
 
 TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
     http::ServedState s(3);
-    for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack));
+    for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack), 1000);
     bool missed = false;
     const std::string all = s.ReplayAfter(0, missed);
     EXPECT_TRUE(missed);
@@ -88,7 +89,7 @@ TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
 
     // The byte bound: events of about 100 bytes, 250 bytes kept, so the last two.
     http::ServedState small(100, 250);
-    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack));
+    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack), 1000);
     const std::string kept = small.ReplayAfter(0, missed);
     EXPECT_TRUE(missed);
     EXPECT_EQ(kept.find("id: 3\n"), std::string::npos);
@@ -106,23 +107,113 @@ std::shared_ptr<const http::RoundShot> Shot(int round, int answers, std::chrono:
 
 TEST(HttpState, HealthFollowsAnswersLineEventsAndRoundEnds) {
     const auto t0 = std::chrono::steady_clock::now();
-    const std::chrono::seconds quiet(30);
+    const http::HealthRule quiet{3, std::chrono::seconds(30)};
     http::ServedState s;
-    EXPECT_FALSE(s.Check(3, t0, quiet).ok);  // no round yet
+    EXPECT_FALSE(s.Check(quiet, t0).ok);  // no round yet
     s.AddRound(Shot(1, 10, t0));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
-    EXPECT_FALSE(s.Check(3, t0 + std::chrono::seconds(31), quiet).ok);  // rounds stopped
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
+    EXPECT_FALSE(s.Check(quiet, t0 + std::chrono::seconds(31)).ok);  // rounds stopped
     s.AddRound(Shot(2, 10, t0));
     s.AddRound(Shot(3, 10, t0));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
     s.AddRound(Shot(4, 10, t0));  // three rounds without a new answer
-    EXPECT_FALSE(s.Check(3, t0, quiet).ok);
+    EXPECT_FALSE(s.Check(quiet, t0).ok);
     s.AddRound(Shot(5, 11, t0));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
-    s.AddEvent(LineEvent(rt::EventKind::kPortLost));
-    EXPECT_EQ(s.Check(3, t0, quiet).reason, "power system lost: no answer");
-    s.AddEvent(LineEvent(rt::EventKind::kPortBack));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
+    s.AddEvent(LineEvent(rt::EventKind::kPortLost), 0);
+    EXPECT_EQ(s.Check(quiet, t0).reason, "power system lost: no answer");
+    s.AddEvent(LineEvent(rt::EventKind::kPortBack), 0);
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
+}
+
+// A round of line busId: its bus device, one DC unit at busId + 2.
+std::shared_ptr<const http::RoundShot> LineShot(std::uint32_t busId, int round, int answers,
+                                                 std::chrono::steady_clock::time_point at) {
+    auto shot = std::make_shared<http::RoundShot>();
+    Json::Value& r = shot->round;
+    r["round"] = round;
+    r["port"] = "/dev/ttyS" + std::to_string(busId / 1000);
+    r["bus"]["data_id"] = busId;
+    r["bus"]["data_valid"] = 1;
+    r["stats"]["answers"] = answers;
+    Json::Value dc;
+    dc["data_id"] = busId + 2;
+    dc["type"] = "tvr27pk-dc";
+    dc["type_number"] = 5108;
+    dc["signals"]["v"] = 53.5 + busId / 1000;
+    r["devices"].append(dc);
+    shot->json = monitor::JsonLine(r);
+    shot->at = at;
+    return shot;
+}
+
+// Two lines named in the site's order, the second one's first round the
+// newest: every path answers per line, the health names the bad line, the
+// metrics keep the lines apart in one family each.
+TEST(HttpState, TwoLinesAreServedApartInTheSiteOrder) {
+    const auto t0 = std::chrono::steady_clock::now();
+    http::ServedState s;
+    s.AddLine(1000, "/dev/ttyS1");
+    s.AddLine(2000, "/dev/ttyS2");
+    http::HttpConfig config;
+    http::Routes routes(config, s);
+    auto get = [&](const std::string& target) { return routes.Handle({"GET", target, "", ""}); };
+
+    s.AddRound(LineShot(1000, 7, 10, t0));
+    EXPECT_EQ(get("/api/round?line=2000").status, 503);
+    http::Reply health = get("/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "line 2000 (/dev/ttyS2): no round completed yet\n");
+
+    s.AddRound(LineShot(2000, 3, 10, std::chrono::steady_clock::now()));
+    const std::string one = LineShot(1000, 7, 10, t0)->json, two = LineShot(2000, 3, 10, t0)->json;
+    struct Case {
+        const char* target;
+        int status;
+        std::string body;  // "" : an error body
+    };
+    const Case cases[] = {
+        {"/api/round", 200, two + "\n"},  // the newest round of any line
+        {"/api/round?line=1000", 200, one + "\n"},
+        {"/api/round?line=2000", 200, two + "\n"},
+        {"/api/lines", 200, "[" + one + "," + two + "]\n"},
+        {"/api/round?line=3000", 404, ""},
+        {"/api/round?line=abc", 400, ""},
+        {"/api/round?line=", 400, ""},
+        {"/api/round?line=-1000", 400, ""},
+        {"/api/round?line=1000&x=1", 400, ""},
+        {"/api/lines?line=1000", 400, ""},
+    };
+    for (const Case& c : cases) {
+        const http::Reply r = get(c.target);
+        EXPECT_EQ(r.status, c.status) << c.target;
+        if (c.status == 200)
+            EXPECT_EQ(r.body, c.body) << c.target;
+        else
+            EXPECT_EQ(r.body.rfind("{\"error\":", 0), 0U) << c.target << " " << r.body;
+    }
+    EXPECT_EQ(get("/healthz").status, 200);
+
+    rt::RuntimeEvent lost = LineEvent(rt::EventKind::kLineLost);
+    lost.port = "/dev/ttyS2";
+    s.AddEvent(lost, 2000);
+    health = get("/healthz");
+    EXPECT_EQ(health.status, 503);
+    EXPECT_EQ(health.body, "line 2000 (/dev/ttyS2): power system lost: no answer\n");
+    const std::string metrics = get("/metrics").body;
+    for (const char* series : {"pmbus_power_system_up{line=\"1000\"} 1\n", "pmbus_power_system_up{line=\"2000\"} 0\n",
+                               "pmbus_line_healthy{line=\"1000\"} 1\n", "pmbus_line_healthy{line=\"2000\"} 0\n",
+                               "pmbus_line_answers_total{line=\"2000\",port=\"/dev/ttyS2\"} 10\n",
+                               "pmbus_signal_value{line=\"1000\",data_id=\"1002\",device_type=\"tvr27pk-dc\","
+                               "signal=\"v\"} 54.5\n",
+                               "pmbus_signal_value{line=\"2000\",data_id=\"2002\",device_type=\"tvr27pk-dc\","
+                               "signal=\"v\"} 55.5\n"})
+        EXPECT_NE(metrics.find(series), std::string::npos) << series << "\n" << metrics;
+    std::size_t types = 0;
+    for (std::size_t at = metrics.find("# TYPE pmbus_signal_value "); at != std::string::npos;
+         at = metrics.find("# TYPE pmbus_signal_value ", at + 1))
+        ++types;
+    EXPECT_EQ(types, 1U);
 }
 
 TEST(HttpText, LabelEscapesTimesAndQueries) {
