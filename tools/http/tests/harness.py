@@ -1,4 +1,5 @@
-"""The monitor with its HTTP service against pmbus-sim on a pseudo-terminal,
+"""The monitor with its HTTP service against pmbus-sim on a pseudo-terminal
+(or, for a site of several lines, one pmbus-sim per line, each on its own),
 for the HTTP, Prometheus and browser tests. Everything on loopback, every
 wait bounded."""
 import http.client
@@ -38,21 +39,43 @@ def wait_for(what, check, seconds):
     raise AssertionError(f"timed out after {seconds} s waiting for {what}")
 
 
-class Plant:
-    """pmbus-sim and the monitor with --http on a free loopback port."""
+def line_site(site, ttys):
+    """The example site as "lines", one per pseudo-terminal: line i's bus
+    device and children numbered 1000 * i on from the example's."""
+    lines = []
+    for i, tty in enumerate(ttys):
+        line = json.loads(json.dumps({k: v for k, v in site.items() if k != "database"}))
+        line["port"] = tty
+        line["data_id"] += 1000 * i
+        for child in line["acSetting"] + line["dcSetting"]:
+            child["data_id"] += 1000 * i
+        lines.append(line)
+    return {"lines": lines}
 
-    def __init__(self, build, name, http_site=None, token=None):
+
+class Plant:
+    """pmbus-sim and the monitor with --http on a free loopback port; with
+    lines > 1 one pmbus-sim per line. self.ids: the lines' bus data ids."""
+
+    def __init__(self, build, name, http_site=None, token=None, lines=1):
         self.dir = os.path.join(build, "http-tests", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         self.port = free_port()
         self.token = token
-        self.sim = subprocess.Popen([os.path.join(build, "tools/sim/pmbus-sim")], stdout=subprocess.PIPE,
-                                    stderr=open(os.path.join(self.dir, "sim.log"), "w"), text=True)
-        tty = self.sim.stdout.readline().strip()
-        assert tty.startswith("/dev/"), f"pmbus-sim printed {tty!r}"
+        self.sims, ttys = [], []
+        for i in range(lines):
+            self.sims.append(subprocess.Popen([os.path.join(build, "tools/sim/pmbus-sim"), *self.scenario(i)],
+                                              stdout=subprocess.PIPE,
+                                              stderr=open(os.path.join(self.dir, f"sim{i}.log"), "w"), text=True))
+            ttys.append(self.sims[-1].stdout.readline().strip())
+            assert ttys[-1].startswith("/dev/"), f"pmbus-sim printed {ttys[-1]!r}"
         with open(os.path.join(ROOT, "tools/monitor/site.example.json")) as f:
             site = json.load(f)
+        self.ids = [site["data_id"] + 1000 * i for i in range(lines)]
+        port_args = ["--port", ttys[0]]
+        if lines > 1:
+            site, port_args = line_site(site, ttys), []
         site["http"] = dict(http_site or {})
         if token:
             path = os.path.join(self.dir, "token")
@@ -66,10 +89,24 @@ class Plant:
         self.rounds_file = os.path.join(self.dir, "rounds.jsonl")
         self.monitor = subprocess.Popen(
             [os.path.join(build, "tools/monitor/monitor"), "--config", os.path.join(self.dir, "site.json"),
-             "--port", tty, "--plugin", os.path.join(build, "plugin/libtvr27pk.so"), "--database", self.db,
+             *port_args, "--plugin", os.path.join(build, "plugin/libtvr27pk.so"), "--database", self.db,
              "--log", self.log, "--json", "--duration", "600", "--http", f"127.0.0.1:{self.port}"],
             stdout=open(self.rounds_file, "w"))
-        wait_for("the first round", lambda: self.get("/api/round")[0] == 200, 30)
+        for i in self.ids:
+            wait_for(f"line {i}'s first round", lambda: self.get(f"/api/round?line={i}")[0] == 200, 30)
+
+    def scenario(self, i):
+        """Line i > 0 serves the built-in plant with its first DC unit 5 V * i
+        lower, so that no line can show another one's values unnoticed."""
+        if i == 0:
+            return []
+        with open(os.path.join(ROOT, "tools/sim/scenarios/default.json")) as f:
+            scenario = json.load(f)
+        scenario["dc"][0]["v"] -= 5.0 * i
+        path = os.path.join(self.dir, f"scenario{i}.json")
+        with open(path, "w") as f:
+            json.dump(scenario, f)
+        return ["--scenario", path]
 
     def headers(self, extra=None):
         h = {"Authorization": f"Bearer {self.token}"} if self.token else {}
@@ -87,8 +124,8 @@ class Plant:
         finally:
             c.close()
 
-    def round(self):
-        status, body, _ = self.get("/api/round")
+    def round(self, line=None):
+        status, body, _ = self.get("/api/round" + (f"?line={line}" if line else ""))
         assert status == 200, status
         return json.loads(body)
 
@@ -105,7 +142,7 @@ class Plant:
             return f.read()
 
     def stop(self):
-        for p in (self.monitor, self.sim):
+        for p in [self.monitor] + self.sims:
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)
                 try:
