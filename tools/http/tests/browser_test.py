@@ -1,11 +1,8 @@
 """The page in a real browser: Chromium headless through Selenium loads the
 page the monitor serves against pmbus-sim. The values shown equal
 /api/round, an alarm of the simulator's timeline appears without a reload
-and clears again, the charts have points. Then a site of two lines, one
-pmbus-sim each: each line's section shows its own line's values, equal to
-/api/round?line=ID, under a heading with its data id, port and state; the
-alarms and the charts' fields name their line. Screenshots are kept in
-BUILD/http-tests/browser*/."""
+and clears again, the charts have points; then the same for each line of a
+site of two. Screenshots are kept in BUILD/http-tests/browser*/."""
 import os
 import re
 import sys
@@ -27,8 +24,7 @@ def decimals(text):
 
 
 def check_values(driver, plant, line=None):
-    """Every signal cell (of the line's section) against /api/round (of the
-    line) of the same round."""
+    """Every signal cell (of a line's section) against /api/round(?line=) of the same round."""
     # Read in one script, so no round is drawn in between.
     shown = (f"document.querySelector('section[data-line=\"{line}\"]').dataset.round" if line else
              "document.getElementById('round').textContent.split(' ')[0]")
@@ -107,37 +103,28 @@ with Plant(build, "browser") as plant:
         driver.quit()
 
 
-def check_lines(driver, plant):
-    """Each line's section, heading and values; alarms and chart fields named by line."""
-    volts = [next(d["signals"]["v"] for d in plant.round(line)["devices"] if d["data_id"] == line + 2)
-             for line in plant.ids]
-    assert abs(volts[0] - volts[1]) > 1, f"the lines' simulators serve the same DC voltage {volts}"
-    for line in plant.ids:
-        n = check_values(driver, plant, line)
-        heading = driver.find_element(By.ID, f"h-line-{line}").text
-        assert heading.startswith(f"Line {line} on {plant.round(line)['port']} "), heading
-        assert "answering" in heading, heading
-        print(f"line {line}: {n} signal values equal /api/round?line={line}; heading {heading!r}")
-    rows = ("return Array.from(document.querySelectorAll('#alarms tbody tr'),"
-            " r => [r.dataset.line, r.cells[0].textContent, r.cells[1].textContent])")
-    alarms = wait_for("an alarm row of each line",
-                      lambda: (lambda got: {int(r[0]) for r in got} == set(plant.ids) and got)(
-                          driver.execute_script(rows)), 90)
-    for line, shown, device in alarms:
-        assert shown == line and int(device) // 1000 == int(line) // 1000, (line, shown, device)
-    options = driver.execute_script("return Array.from(document.querySelectorAll('#pick-0 option'), o => o.text)")
-    for line in plant.ids:
-        assert any(o.startswith(f"line {line} · ") for o in options), options
-    print(f"{len(alarms)} alarm rows name their line; chart fields of both lines")
-
-
+# Two lines: each section shows its own line's values (the simulators' DC
+# voltages differ) under its heading; alarm rows and chart fields name their line.
 with Plant(build, "browser-lines", lines=2) as plant:
+    volts = {d["signals"]["v"] for i in plant.ids for d in plant.round(i)["devices"] if d["data_id"] == i + 2}
+    assert len(volts) == 2, f"the lines' simulators serve the same DC voltage {volts}"
     driver = webdriver.Chrome(service=Service(need("chromedriver")), options=options)
     try:
         driver.set_page_load_timeout(30)
         driver.get(f"http://127.0.0.1:{plant.port}/")
         wait_for("both lines' sections", lambda: len(driver.find_elements(By.CSS_SELECTOR, "section.line")) == 2, 20)
-        check_lines(driver, plant)
+        for line in plant.ids:
+            n = check_values(driver, plant, line)
+            heading = driver.find_element(By.ID, f"h-line-{line}").text
+            assert heading.startswith(f"Line {line} on {plant.round(line)['port']} answering"), heading
+            print(f"{heading}: {n} signal values equal /api/round?line={line}")
+        rows = ("return Array.from(document.querySelectorAll('#alarms tbody tr'),"
+                " r => [r.dataset.line, r.cells[0].textContent, r.cells[1].textContent])")
+        alarms = wait_for("an alarm row of each line", lambda: (lambda got: {int(r[0]) for r in got} == set(
+            plant.ids) and got)(driver.execute_script(rows)), 90)
+        assert all(shown == line and int(dev) // 1000 == int(line) // 1000 for line, shown, dev in alarms), alarms
+        options = driver.execute_script("return Array.from(document.querySelectorAll('#pick-0 option'), o => o.text)")
+        assert all(any(o.startswith(f"line {i} · ") for o in options) for i in plant.ids), options
         driver.save_screenshot(os.path.join(plant.dir, "dashboard-lines.png"))
     finally:
         driver.quit()

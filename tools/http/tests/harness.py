@@ -1,6 +1,5 @@
 """The monitor with its HTTP service against pmbus-sim on a pseudo-terminal
-(or, for a site of several lines, one pmbus-sim per line, each on its own),
-for the HTTP, Prometheus and browser tests. Everything on loopback, every
+(one per line for a site of several), for the HTTP, Prometheus and browser tests. Everything on loopback, every
 wait bounded."""
 import http.client
 import json
@@ -39,20 +38,6 @@ def wait_for(what, check, seconds):
     raise AssertionError(f"timed out after {seconds} s waiting for {what}")
 
 
-def line_site(site, ttys):
-    """The example site as "lines", one per pseudo-terminal: line i's bus
-    device and children numbered 1000 * i on from the example's."""
-    lines = []
-    for i, tty in enumerate(ttys):
-        line = json.loads(json.dumps({k: v for k, v in site.items() if k != "database"}))
-        line["port"] = tty
-        line["data_id"] += 1000 * i
-        for child in line["acSetting"] + line["dcSetting"]:
-            child["data_id"] += 1000 * i
-        lines.append(line)
-    return {"lines": lines}
-
-
 class Plant:
     """pmbus-sim and the monitor with --http on a free loopback port; with
     lines > 1 one pmbus-sim per line. self.ids: the lines' bus data ids."""
@@ -64,18 +49,30 @@ class Plant:
         self.port = free_port()
         self.token = token
         self.sims, ttys = [], []
-        for i in range(lines):
-            self.sims.append(subprocess.Popen([os.path.join(build, "tools/sim/pmbus-sim"), *self.scenario(i)],
-                                              stdout=subprocess.PIPE,
-                                              stderr=open(os.path.join(self.dir, f"sim{i}.log"), "w"), text=True))
-            ttys.append(self.sims[-1].stdout.readline().strip())
-            assert ttys[-1].startswith("/dev/"), f"pmbus-sim printed {ttys[-1]!r}"
         with open(os.path.join(ROOT, "tools/monitor/site.example.json")) as f:
             site = json.load(f)
         self.ids = [site["data_id"] + 1000 * i for i in range(lines)]
+        lines_site = {"lines": []}
+        for i in range(lines):
+            # Line i: the example's data ids + 1000 * i, its simulator's DC voltage 5 V * i lower.
+            sim = [os.path.join(build, "tools/sim/pmbus-sim")]
+            if i:
+                scenario = json.load(open(os.path.join(ROOT, "tools/sim/scenarios/default.json")))
+                scenario["dc"][0]["v"] -= 5.0 * i
+                sim += ["--scenario", os.path.join(self.dir, f"scenario{i}.json")]
+                json.dump(scenario, open(sim[-1], "w"))
+            self.sims.append(subprocess.Popen(sim, stdout=subprocess.PIPE, text=True,
+                                              stderr=open(os.path.join(self.dir, f"sim{i}.log"), "w")))
+            ttys.append(self.sims[-1].stdout.readline().strip())
+            assert ttys[-1].startswith("/dev/"), f"pmbus-sim printed {ttys[-1]!r}"
+            line = {k: json.loads(json.dumps(v)) for k, v in site.items() if k != "database"}
+            line.update(port=ttys[-1], data_id=line["data_id"] + 1000 * i)
+            for child in line["acSetting"] + line["dcSetting"]:
+                child["data_id"] += 1000 * i
+            lines_site["lines"].append(line)
         port_args = ["--port", ttys[0]]
         if lines > 1:
-            site, port_args = line_site(site, ttys), []
+            site, port_args = lines_site, []
         site["http"] = dict(http_site or {})
         if token:
             path = os.path.join(self.dir, "token")
@@ -94,19 +91,6 @@ class Plant:
             stdout=open(self.rounds_file, "w"))
         for i in self.ids:
             wait_for(f"line {i}'s first round", lambda: self.get(f"/api/round?line={i}")[0] == 200, 30)
-
-    def scenario(self, i):
-        """Line i > 0 serves the built-in plant with its first DC unit 5 V * i
-        lower, so that no line can show another one's values unnoticed."""
-        if i == 0:
-            return []
-        with open(os.path.join(ROOT, "tools/sim/scenarios/default.json")) as f:
-            scenario = json.load(f)
-        scenario["dc"][0]["v"] -= 5.0 * i
-        path = os.path.join(self.dir, f"scenario{i}.json")
-        with open(path, "w") as f:
-            json.dump(scenario, f)
-        return ["--scenario", path]
 
     def headers(self, extra=None):
         h = {"Authorization": f"Bearer {self.token}"} if self.token else {}
