@@ -266,9 +266,14 @@ void Server::PublishRound(const Json::Value& round) {
     });
 }
 
-void Server::PublishEvent(const rt::RuntimeEvent& event) {
+void Server::AddLine(std::uint32_t busDataId, const std::string& port) {
     Impl& m = *impl_;
-    net::post(m.io, [&m, event] { m.Broadcast(m.state.AddEvent(event)); });
+    net::post(m.io, [&m, busDataId, port] { m.state.AddLine(busDataId, port); });
+}
+
+void Server::PublishEvent(const rt::RuntimeEvent& event, std::uint32_t busDataId) {
+    Impl& m = *impl_;
+    net::post(m.io, [&m, event, busDataId] { m.Broadcast(m.state.AddEvent(event, busDataId)); });
 }
 
 unsigned short Server::Port() const { return impl_->port; }

@@ -7,7 +7,9 @@
 
 #include <json/value.h>
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 namespace rt {
 class LogSink;
@@ -23,10 +25,13 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // From any thread: the round's --json object, complete (active alarms
-    // included), and the runtime's events.
+    // From any thread: a line of the site, named before its first round so
+    // that the lines keep the site's order; the round's --json object,
+    // complete (active alarms included); and the runtime's events with the
+    // bus data id of their line.
+    void AddLine(std::uint32_t busDataId, const std::string& port);
     void PublishRound(const Json::Value& round);
-    void PublishEvent(const rt::RuntimeEvent& event);
+    void PublishEvent(const rt::RuntimeEvent& event, std::uint32_t busDataId);
 
     unsigned short Port() const;
 

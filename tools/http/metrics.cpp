@@ -66,8 +66,9 @@ void AddField(Exposition& x, const FieldMetric& m, const Json::Value& v, Labels 
     }
 }
 
-void AddDevice(Exposition& x, const Json::Value& d) {
-    const Labels dev = {{"data_id", std::to_string(d["data_id"].asUInt())}, {"device_type", d["type"].asString()}};
+void AddDevice(Exposition& x, const Json::Value& d, Labels dev) {
+    dev.emplace_back("data_id", std::to_string(d["data_id"].asUInt()));
+    dev.emplace_back("device_type", d["type"].asString());
     const Json::Value& signals = d["signals"];
     for (const std::string& name : signals.getMemberNames()) {
         if (!signals[name].isNumeric()) continue;  // an exception text: no value
@@ -140,25 +141,34 @@ std::string EscapeLabel(const std::string& v) {
     return out;
 }
 
-std::string RenderMetrics(const ServedState& state) {
+std::string RenderMetrics(const ServedState& state, const HealthRule& health,
+                          std::chrono::steady_clock::time_point now) {
     Exposition x;
-    const auto& shot = state.Latest();
-    const bool up = shot && state.LineUp() && shot->round["bus"]["data_valid"].asInt() == 1;
-    x.Add("pmbus_power_system_up", "gauge", "1 while the power system answers, else 0", {}, up ? 1 : 0);
-    if (shot) {
+    // Every series of a line carries its bus data id first, so lines that
+    // share a port, and devices of different lines, stay apart.
+    for (const LineState& line : state.Lines()) {
+        const Labels id = {{"line", std::to_string(line.data_id)}};
+        const auto& shot = line.latest;
+        const bool up = shot && line.up && shot->round["bus"]["data_valid"].asInt() == 1;
+        x.Add("pmbus_power_system_up", "gauge", "1 while the power system answers, else 0", id, up ? 1 : 0);
+        x.Add("pmbus_line_healthy", "gauge", "1 while the line passes the /healthz checks, else 0", id,
+              line.Check(health, now).ok ? 1 : 0);
+        if (!shot) continue;
         const Json::Value& r = shot->round;
-        const Labels port = {{"port", r["port"].asString()}};
+        Labels port = id;
+        port.emplace_back("port", r["port"].asString());
         for (const Counter& c : kLineCounters)
             x.Add(c.family, "counter", c.help, port, r["stats"][c.stat].asDouble());
         x.Add("pmbus_round_duration_seconds", "gauge", "Duration of the latest round, first request to round end",
               port, r["stats"]["round_s"].asDouble());
-        for (const Json::Value& d : r["devices"]) AddDevice(x, d);
+        for (const Json::Value& d : r["devices"]) AddDevice(x, d, id);
     }
-    for (const auto& [id, s] : state.Rules())
+    for (const auto& [key, s] : state.Rules())
         x.Add("pmbus_alarm_active", "gauge", "1 while the alarm rule is active, else 0",
-              {{"data_id", std::to_string(std::get<0>(id))},
-               {"rule_key", std::get<1>(id)},
-               {"alarm_id", std::get<2>(id)},
+              {{"line", std::to_string(s.line)},
+               {"data_id", std::to_string(std::get<0>(key))},
+               {"rule_key", std::get<1>(key)},
+               {"alarm_id", std::get<2>(key)},
                {"name", s.name}},
               s.active ? 1 : 0);
     return x.Text();

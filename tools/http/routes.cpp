@@ -148,28 +148,46 @@ Reply Routes::Handle(const Request& req) {
 }
 
 Reply Routes::Api(const std::string& path, const std::map<std::string, std::string>& q, const Request& req) {
-    const auto& latest = state_.Latest();
-    if (path == "/api/round" || path == "/api/fields" || path == "/metrics" || path == "/healthz") {
+    const HealthRule health{config_.health_rounds, std::chrono::seconds(30 + 10 * config_.health_rounds)};
+    if (path == "/api/round") {
+        const std::string bad = Unknown(q, {"line"});
+        if (!bad.empty()) return Error(400, "unknown parameter '" + bad + "'");
+        const std::shared_ptr<const RoundShot>* shot = &state_.Latest();
+        auto it = q.find("line");
+        if (it != q.end()) {
+            unsigned long id = 0;
+            if (!Unsigned(it->second, 0xFFFFFFFFUL, id)) return Error(400, "line must be a line's bus data id");
+            const LineState* line = state_.FindLine(static_cast<std::uint32_t>(id));
+            if (!line) return Error(404, "no line with bus data id " + it->second);
+            shot = &line->latest;
+        }
+        if (!*shot) return Error(503, "no round completed yet");
+        Reply r;
+        r.body = (*shot)->json + "\n";
+        return r;
+    }
+    if (path == "/api/lines" || path == "/api/fields" || path == "/metrics" || path == "/healthz") {
         if (!q.empty()) return Error(400, "unknown parameter '" + q.begin()->first + "'");
         if (path == "/api/fields") return Json200(FieldTableJson());
+        if (path == "/api/lines") {
+            Reply r;
+            r.body = "[";
+            for (const LineState& line : state_.Lines())
+                if (line.latest) r.body += (r.body.size() > 1 ? "," : "") + line.latest->json;
+            r.body += "]\n";
+            return r;
+        }
         if (path == "/metrics") {
             Reply r;
             r.content_type = "text/plain; version=0.0.4; charset=utf-8";
-            r.body = RenderMetrics(state_);
+            r.body = RenderMetrics(state_, health, std::chrono::steady_clock::now());
             return r;
         }
-        if (path == "/healthz") {
-            const Health h = state_.Check(config_.health_rounds, std::chrono::steady_clock::now(),
-                                          std::chrono::seconds(30 + 10 * config_.health_rounds));
-            Reply r;
-            r.status = h.ok ? 200 : 503;
-            r.content_type = "text/plain; charset=utf-8";
-            r.body = h.reason + "\n";
-            return r;
-        }
-        if (!latest) return Error(503, "no round completed yet");
+        const Health h = state_.Check(health, std::chrono::steady_clock::now());
         Reply r;
-        r.body = latest->json + "\n";
+        r.status = h.ok ? 200 : 503;
+        r.content_type = "text/plain; charset=utf-8";
+        r.body = h.reason + "\n";
         return r;
     }
     if (path == "/api/events") {

@@ -2,20 +2,34 @@
 
 #include "tools/monitor/round_view.h"
 
+#include <algorithm>
+
 namespace http {
 
-Json::Value EventJson(const rt::RuntimeEvent& ev) {
+Json::Value EventJson(const rt::RuntimeEvent& ev, std::uint32_t busDataId) {
     Json::Value j(Json::objectValue);
     j["id"] = static_cast<Json::UInt64>(ev.id);
     j["kind"] = rt::EventKindName(ev.kind);
     j["time"] = ev.time;
     j["data_id"] = ev.data_id;
+    j["bus_data_id"] = busDataId;
     j["port"] = ev.port;
     if (rt::IsAlarmEvent(ev.kind))
         j["rule"] = monitor::RuleJson(ev.rule);
     else
         j["text"] = ev.text;
     return j;
+}
+
+Health LineState::Check(const HealthRule& rule, std::chrono::steady_clock::time_point now) const {
+    if (!latest) return {false, "no round completed yet"};
+    if (!up) return {false, "power system lost: " + lostText};
+    const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - latest->at);
+    if (quiet > rule.maxQuiet) return {false, "no round ended for " + std::to_string(quiet.count()) + " s"};
+    const std::uint64_t round = latest->round["round"].asUInt64();
+    if (round >= lastAnswered + static_cast<std::uint64_t>(rule.rounds))
+        return {false, "the power system has not answered in the last " + std::to_string(rule.rounds) + " rounds"};
+    return {true, "ok: round " + std::to_string(round)};
 }
 
 SseEvent ServedState::Push(const char* type, const std::string& data) {
@@ -32,40 +46,62 @@ SseEvent ServedState::Push(const char* type, const std::string& data) {
     return e;
 }
 
+LineState& ServedState::Line(std::uint32_t busDataId, const std::string& port) {
+    auto it = std::find_if(lines_.begin(), lines_.end(), [&](const LineState& l) { return l.data_id == busDataId; });
+    if (it != lines_.end()) return *it;
+    lines_.emplace_back();
+    lines_.back().data_id = busDataId;
+    lines_.back().port = port;
+    return lines_.back();
+}
+
+const LineState* ServedState::FindLine(std::uint32_t busDataId) const {
+    auto it = std::find_if(lines_.begin(), lines_.end(), [&](const LineState& l) { return l.data_id == busDataId; });
+    return it == lines_.end() ? nullptr : &*it;
+}
+
+void ServedState::AddLine(std::uint32_t busDataId, const std::string& port) { Line(busDataId, port); }
+
 SseEvent ServedState::AddRound(std::shared_ptr<const RoundShot> shot) {
     const Json::Value& r = shot->round;
+    const std::uint32_t busId = r["bus"]["data_id"].asUInt();
+    LineState& line = Line(busId, r["port"].asString());
     const std::uint64_t answers = r["stats"]["answers"].asUInt64();
-    if (answers > lastAnswers_ || !latest_) {
-        if (answers > lastAnswers_) lastAnswered_ = r["round"].asUInt64();
-        lastAnswers_ = answers;
+    if (answers > line.lastAnswers || !line.latest) {
+        if (answers > line.lastAnswers) line.lastAnswered = r["round"].asUInt64();
+        line.lastAnswers = answers;
     }
     for (const Json::Value& rule : r["rules"]) {
         RuleState& s = rules_[RuleId(rule["data_id"].asUInt(), rule["key"].asString(), rule["id"].asString())];
         s.name = rule["name"].asString();
         s.active = rule["active"].asBool();
+        s.line = busId;
     }
-    latest_ = std::move(shot);
-    return Push("round", latest_->json);
+    line.latest = shot;
+    newest_ = std::move(shot);
+    return Push("round", newest_->json);
 }
 
-SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
+SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev, std::uint32_t busDataId) {
+    LineState& line = Line(busDataId, ev.port);
     switch (ev.kind) {
         case rt::EventKind::kLineLost:
         case rt::EventKind::kPortLost:
-            lineUp_ = false;
-            lineText_ = ev.text;
+            line.up = false;
+            line.lostText = ev.text;
             break;
         case rt::EventKind::kLineBack:
-        case rt::EventKind::kPortBack: lineUp_ = true; break;
+        case rt::EventKind::kPortBack: line.up = true; break;
         case rt::EventKind::kAlarmBegin:
         case rt::EventKind::kAlarmEnd: {
             RuleState& s = rules_[RuleId(ev.rule.data_id, ev.rule.key, ev.rule.alarm_id)];
             s.name = ev.rule.name;
             s.active = ev.kind == rt::EventKind::kAlarmBegin;
+            s.line = busDataId;
             break;
         }
     }
-    return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", monitor::JsonLine(EventJson(ev)));
+    return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", monitor::JsonLine(EventJson(ev, busDataId)));
 }
 
 std::string ServedState::ReplayAfter(std::uint64_t lastId, bool& missed) const {
@@ -76,15 +112,23 @@ std::string ServedState::ReplayAfter(std::uint64_t lastId, bool& missed) const {
     return out;
 }
 
-Health ServedState::Check(int rounds, std::chrono::steady_clock::time_point now, std::chrono::seconds maxQuiet) const {
-    if (!latest_) return {false, "no round completed yet"};
-    if (!lineUp_) return {false, "power system lost: " + lineText_};
-    const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - latest_->at);
-    if (quiet > maxQuiet) return {false, "no round ended for " + std::to_string(quiet.count()) + " s"};
-    const std::uint64_t round = latest_->round["round"].asUInt64();
-    if (round >= lastAnswered_ + static_cast<std::uint64_t>(rounds))
-        return {false, "the power system has not answered in the last " + std::to_string(rounds) + " rounds"};
-    return {true, "ok: round " + std::to_string(round)};
+Health ServedState::Check(const HealthRule& rule, std::chrono::steady_clock::time_point now) const {
+    if (lines_.empty()) return {false, "no round completed yet"};
+    if (lines_.size() == 1) return lines_.front().Check(rule, now);
+    Health all{true, ""};
+    std::string ok;
+    for (const LineState& l : lines_) {
+        const Health h = l.Check(rule, now);
+        const std::string name = "line " + std::to_string(l.data_id) + " (" + l.port + "): ";
+        if (h.ok) {
+            ok += (ok.empty() ? "" : "; ") + name + h.reason;
+        } else {
+            all.reason += (all.ok ? "" : "; ") + name + h.reason;
+            all.ok = false;
+        }
+    }
+    if (all.ok) all.reason = ok;
+    return all;
 }
 
 }  // namespace http

@@ -1,7 +1,7 @@
 #pragma once
-// What the HTTP service serves, kept on its own thread: the latest round as
-// an immutable shared object, the recent events for Server-Sent Events
-// replay, every alarm rule's last state and the line's health.
+// What the HTTP service serves, kept on its own thread: every line's latest
+// round as an immutable shared object and its health, the recent events for
+// Server-Sent Events replay and every alarm rule's last state.
 #include "tools/runtime/runtime_event.h"
 
 #include <json/value.h>
@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace http {
 
@@ -31,6 +32,7 @@ struct SseEvent {
 struct RuleState {
     std::string name;
     bool active = false;
+    std::uint32_t line = 0;  // the bus data id of the rule's line
 };
 // (data_id, rule key, alarm id)
 using RuleId = std::tuple<std::uint32_t, std::string, std::string>;
@@ -40,6 +42,26 @@ struct Health {
     std::string reason;
 };
 
+// When a line counts as healthy: a round ended within maxQuiet, and the
+// power system answered within the last `rounds` rounds.
+struct HealthRule {
+    int rounds = 3;
+    std::chrono::seconds maxQuiet{60};
+};
+
+// One line of the site, named by its bus device's data id.
+struct LineState {
+    std::uint32_t data_id = 0;
+    std::string port;
+    std::shared_ptr<const RoundShot> latest;  // null before its first round
+    bool up = true;                           // no loss of the power system or the port pending
+    std::string lostText;
+    std::uint64_t lastAnswered = 0;  // round number of the last round with a new answer
+    std::uint64_t lastAnswers = 0;
+
+    Health Check(const HealthRule& rule, std::chrono::steady_clock::time_point now) const;
+};
+
 class ServedState {
 public:
     // The replay buffer keeps at most replayEvents events and replayBytes of
@@ -47,35 +69,41 @@ public:
     explicit ServedState(std::size_t replayEvents = 256, std::size_t replayBytes = 1 << 20)
         : replayMax_(replayEvents), replayMaxBytes_(replayBytes) {}
 
+    // Names a line before its first round, so that lines keep the site's
+    // order and one that never ends a round still counts for the health.
+    // A line first met in a round or event is added at the end.
+    void AddLine(std::uint32_t busDataId, const std::string& port);
     // Each returns the event as it goes to the streams.
     SseEvent AddRound(std::shared_ptr<const RoundShot> shot);
-    SseEvent AddEvent(const rt::RuntimeEvent& ev);
+    SseEvent AddEvent(const rt::RuntimeEvent& ev, std::uint32_t busDataId);
 
-    const std::shared_ptr<const RoundShot>& Latest() const { return latest_; }
+    // The newest round of any line.
+    const std::shared_ptr<const RoundShot>& Latest() const { return newest_; }
+    const std::vector<LineState>& Lines() const { return lines_; }
+    const LineState* FindLine(std::uint32_t busDataId) const;
     const std::map<RuleId, RuleState>& Rules() const { return rules_; }
-    bool LineUp() const { return lineUp_; }
     // The events after lastId still held, concatenated; "" when none.
     // missed is set when some of them are gone from the buffer.
     std::string ReplayAfter(std::uint64_t lastId, bool& missed) const;
-    Health Check(int rounds, std::chrono::steady_clock::time_point now, std::chrono::seconds maxQuiet) const;
+    // Healthy when every line is; the reason names each line that is not
+    // (a one-line site's reasons read as they always did).
+    Health Check(const HealthRule& rule, std::chrono::steady_clock::time_point now) const;
 
 private:
     SseEvent Push(const char* type, const std::string& data);
+    LineState& Line(std::uint32_t busDataId, const std::string& port);
 
     std::size_t replayMax_;
     std::size_t replayMaxBytes_;
     std::size_t replayBytes_ = 0;
     std::uint64_t nextId_ = 1;
     std::deque<SseEvent> replay_;
-    std::shared_ptr<const RoundShot> latest_;
+    std::vector<LineState> lines_;  // in the site's order; a handful
+    std::shared_ptr<const RoundShot> newest_;
     std::map<RuleId, RuleState> rules_;
-    bool lineUp_ = true;
-    std::string lineText_;
-    std::uint64_t lastAnswered_ = 0;  // round number of the last round with a new answer
-    std::uint64_t lastAnswers_ = 0;
 };
 
 // The JSON of an alarm or line event, as sent in the stream.
-Json::Value EventJson(const rt::RuntimeEvent& ev);
+Json::Value EventJson(const rt::RuntimeEvent& ev, std::uint32_t busDataId);
 
 }  // namespace http

@@ -117,6 +117,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     if (!line->bus->InitSetting(config.config))
         throw std::runtime_error("the bus device of " + config.where + " refused the configuration");
     line->host->Attach(line->bus);
+    if (site.web) site.web->AddLine(options.data_id, options.line.path);
     line->restored = line->host->RestoreChildren();
     site.log.Write("monitor: " + std::to_string(line->restored) + " of " +
                    std::to_string(line->bus->GetAllChildVDevices().size()) + " child devices of " +
@@ -126,7 +127,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     // Every service hears every event, in the runtime's order.
     line->host->OnEvent([&site, &l](const rt::RuntimeEvent& e) {
         site.services.Event(e, l.config.options.data_id);
-        if (site.web) site.web->PublishEvent(e);
+        if (site.web) site.web->PublishEvent(e, l.config.options.data_id);
     });
     line->host->OnRoundEnd([&site, &l](const rt::RoundEnd& end) {
         const auto& rounds = site.args.rounds;

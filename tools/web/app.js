@@ -1,11 +1,14 @@
 'use strict';
-// The monitor's page: the latest round from /api/round, then live over
-// /api/events; trends from /api/history drawn with Chart.js.
+// The monitor's page: every line's latest round from /api/lines, then live
+// over /api/events; trends from /api/history drawn with Chart.js. A site of
+// one line looks as it always did; with several, each line has its own
+// section, and alarms, events and charts name their line.
 const $ = (id) => document.getElementById(id);
 const MAX_EVENTS = 50;
 let token = sessionStorage.getItem('token') || '';
 let rangeS = 3600;
-let latest = null;
+// The lines by bus data id, in the site's order: { id, port, round, state, text, section }.
+const lines = new Map();
 let table = {};  // /api/fields: labels, units and state words by device type number
 const charts = [];
 
@@ -44,10 +47,21 @@ function fieldOf(typeNumber, name) {
 
 function unitOf(typeNumber, name) { const f = fieldOf(typeNumber, name); return f ? f.unit : ''; }
 
-function typeOf(dataId) {
-  const d = latest && latest.devices.find((x) => x.data_id === dataId);
-  return d ? d.type_number : 0;
+const several = () => lines.size > 1;
+
+// The device of that data id in any line's latest round, and its line.
+function deviceOf(dataId) {
+  for (const l of lines.values()) {
+    const d = l.round && l.round.devices.find((x) => x.data_id === dataId);
+    if (d) return { d, line: l.id };
+  }
+  return { d: undefined, line: undefined };
 }
+
+function typeOf(dataId) { const { d } = deviceOf(dataId); return d ? d.type_number : 0; }
+
+// "line 1000 · " on a site of several lines, else "".
+function linePrefix(id) { return several() && id !== undefined ? `line ${id} · ` : ''; }
 
 // The word of an alarm-state value as the table has it.
 function stateWord(field, v) { return v === 0 ? 'normal' : (field.states[v] || `state ${v}`); }
@@ -70,8 +84,66 @@ function setState(id, state, text) {
   $(id).textContent = text;
 }
 
-function renderDevices(round) {
-  const box = $('devices');
+function lineOf(id, port) {
+  let l = lines.get(id);
+  if (!l) {
+    const section = el('section', undefined, 'line');
+    section.dataset.line = id;
+    section.setAttribute('aria-labelledby', `h-line-${id}`);
+    section.append(el('h2'), el('div', undefined, 'devices'));
+    section.firstChild.id = `h-line-${id}`;
+    $('lines').append(section);
+    l = { id, port, round: null, state: 'unknown', text: 'unknown', section };
+    lines.set(id, l);
+    for (const other of lines.values()) renderHeading(other);
+  }
+  return l;
+}
+
+// "Devices" alone on a one-line site (the header tells its state), else the
+// line's bus data id, port, state and round.
+function renderHeading(l) {
+  const h = l.section.firstChild;
+  if (!several()) { h.textContent = 'Devices'; return; }
+  h.replaceChildren(`Line ${l.id} on ${l.port} `);
+  const state = el('span', l.text, 'line-state');
+  state.dataset.state = l.state;
+  h.append(state);
+  if (l.round) h.append(el('span', ` round ${l.round.round} at ${l.round.time.slice(11, 19)}`, 'line-round'));
+}
+
+function setLineState(l, state, text) {
+  l.state = state;
+  l.text = text;
+  renderHeading(l);
+  renderHeader();
+}
+
+// The header: a one-line site's port, state and round; with several lines
+// how many answer and the newest round.
+function renderHeader(newest) {
+  const all = [...lines.values()];
+  if (!several()) {
+    const l = all[0];
+    if (!l) return;
+    $('port').textContent = l.port;
+    setState('line', l.state, l.text);
+    if (l.round) $('round').textContent = `${l.round.round} at ${l.round.time.slice(11, 19)}`;
+    return;
+  }
+  $('port').textContent = `— ${all.length} lines`;
+  const down = all.filter((l) => l.state === 'down');
+  const up = all.filter((l) => l.state === 'up');
+  if (down.length) setState('line', 'down', down.map((l) => `line ${l.id} ${l.text}`).join(', '));
+  else if (up.length === all.length) setState('line', 'up', 'all answering');
+  else setState('line', 'unknown', `${up.length} of ${all.length} answering`);
+  if (newest) $('round').textContent = `line ${newest.bus.data_id}: ${newest.round} at ${newest.time.slice(11, 19)}`;
+}
+
+function renderDevices(l) {
+  const round = l.round;
+  l.section.dataset.round = round.round;
+  const box = l.section.querySelector('.devices');
   box.replaceChildren();
   for (const d of round.devices) {
     const card = el('article', undefined, 'device');
@@ -137,35 +209,47 @@ function alertStates(typeNumber, fields) {
   return out;
 }
 
-function renderAlarms(round) {
+// The active alarms of every line's latest round, a line column when there
+// are several.
+function renderAlarms() {
   const body = $('alarms').tBodies[0];
   body.replaceChildren();
-  for (const a of round.active_alarms) {
-    const tr = el('tr', undefined, 'alarm-row');
-    tr.append(el('td', String(a.data_id)), el('td', String(a.level)), el('td', `${a.name} (${a.id})`, 'alarm'),
-              el('td', a.text));
-    body.append(tr);
+  let n = 0;
+  for (const l of lines.values()) {
+    for (const a of l.round ? l.round.active_alarms : []) {
+      const tr = el('tr', undefined, 'alarm-row');
+      tr.dataset.line = l.id;
+      if (several()) tr.append(el('td', String(l.id), 'line-col'));
+      tr.append(el('td', String(a.data_id)), el('td', String(a.level)), el('td', `${a.name} (${a.id})`, 'alarm'),
+                el('td', a.text));
+      body.append(tr);
+      ++n;
+    }
   }
-  $('alarm-count').textContent = round.active_alarms.length;
-  $('no-alarms').hidden = round.active_alarms.length > 0;
-  $('alarms').hidden = round.active_alarms.length === 0;
+  $('alarms').tHead.querySelector('.line-col').hidden = !several();
+  $('alarm-count').textContent = n;
+  $('no-alarms').hidden = n > 0;
+  $('alarms').hidden = n === 0;
 }
 
 function addEvent(e, top) {
-  const li = el('li', `${e.time.replace('T', ' ').slice(0, 19)} ${e.data_id} ${e.name} (${e.id}) ${e.text}`, e.event);
+  const line = e.line !== undefined ? e.line : deviceOf(e.data_id).line;
+  const li = el('li', `${e.time.replace('T', ' ').slice(0, 19)} ${linePrefix(line)}${e.data_id} ${e.name} (${e.id}) ${e.text}`,
+                e.event);
   const list = $('events');
   if (top) list.prepend(li); else list.append(li);
   while (list.children.length > MAX_EVENTS) list.lastChild.remove();
 }
 
 function render(round) {
-  latest = round;
-  $('port').textContent = round.port;
-  $('round').textContent = `${round.round} at ${round.time.slice(11, 19)}`;
-  if (round.bus.data_valid === 1) setState('line', 'up', 'answering');
-  renderDevices(round);
-  renderAlarms(round);
-  fillPickers(round);
+  const l = lineOf(round.bus.data_id, round.port);
+  l.round = round;
+  if (round.bus.data_valid === 1) { l.state = 'up'; l.text = 'answering'; }
+  renderHeading(l);
+  renderHeader(round);
+  renderDevices(l);
+  renderAlarms();
+  fillPickers();
   for (const c of charts) addPoint(c, round);
 }
 
@@ -183,20 +267,29 @@ function numericPaths(obj, prefix, out) {
   return out;
 }
 
-function fillPickers(round) {
+// The choice of fields of every line's devices, made again when a line's
+// first decoded round comes in.
+let pickedLines = '';
+function fillPickers() {
+  const withFields = [...lines.values()].filter((l) => l.round && l.round.devices.some((d) => d.fields));
+  const key = withFields.map((l) => l.id).join(',');
+  if (key === pickedLines) return;
+  pickedLines = key;
   for (const c of charts) {
-    if (c.picker.options.length) continue;
-    for (const d of round.devices) {
-      if (!d.fields) continue;
-      for (const p of numericPaths(d.fields, '', [])) {
-        const u = unitOf(d.type_number, p);
-        const o = el('option', `${d.type} ${d.data_id}: ${p}${u ? ` (${u})` : ''}`);
-        o.value = `${d.data_id}:${p}`;
-        c.picker.append(o);
+    c.picker.replaceChildren();
+    for (const l of withFields) {
+      for (const d of l.round.devices) {
+        if (!d.fields) continue;
+        for (const p of numericPaths(d.fields, '', [])) {
+          const u = unitOf(d.type_number, p);
+          const o = el('option', `${linePrefix(l.id)}${d.type} ${d.data_id}: ${p}${u ? ` (${u})` : ''}`);
+          o.value = `${d.data_id}:${p}`;
+          c.picker.append(o);
+        }
       }
     }
     if (!c.dataId) {
-      const dc = round.devices.find((d) => d.type_number === 5108 && d.fields);
+      const dc = withFields.length && withFields[0].round.devices.find((d) => d.type_number === 5108 && d.fields);
       if (!dc) continue;
       c.dataId = dc.data_id;
     }
@@ -232,7 +325,7 @@ function makeChart(i, field, title, dash) {
 async function load(c) {
   const ds = c.chart.data.datasets[0];
   const f = fieldOf(typeOf(c.dataId), c.field);
-  ds.label = `${c.dataId} ${c.field}${f ? `: ${f.title}` : ''}${f && f.unit ? ` (${f.unit})` : ''}`;
+  ds.label = `${linePrefix(deviceOf(c.dataId).line)}${c.dataId} ${c.field}${f ? `: ${f.title}` : ''}${f && f.unit ? ` (${f.unit})` : ''}`;
   c.chart.options.scales.y.title.text = f ? f.unit : '';
   const from = localIso(Date.now() - rangeS * 1000);
   try {
@@ -282,24 +375,29 @@ function connect() {
   src.addEventListener('alarm', (e) => {
     const a = JSON.parse(e.data);
     addEvent({ time: a.time, data_id: a.data_id, name: a.rule.name, id: a.rule.id, text: a.rule.text,
-               event: a.kind === 'alarm_begin' ? 'begin' : 'end' }, true);
+               line: a.bus_data_id, event: a.kind === 'alarm_begin' ? 'begin' : 'end' }, true);
   });
   src.addEventListener('line', (e) => {
-    const l = JSON.parse(e.data);
-    if (/_lost$/.test(l.kind)) setState('line', 'down', l.kind === 'port_lost' ? 'port lost' : 'not answering');
-    else setState('line', 'up', 'answering');
+    const ev = JSON.parse(e.data);
+    const l = lineOf(ev.bus_data_id, ev.port);
+    if (/_lost$/.test(ev.kind)) setLineState(l, 'down', ev.kind === 'port_lost' ? 'port lost' : 'not answering');
+    else setLineState(l, 'up', 'answering');
   });
 }
 
 async function start() {
   makeChart(0, 'v', 'DC voltage', []);
   makeChart(1, 'i', 'load current', [6, 3]);
+  try { table = await api('api/fields'); } catch (e) { $('round').textContent = e.message; }
   try {
+    const all = await api('api/lines');
+    for (const round of all) render(round);
+    if (!all.length) $('round').textContent = 'no round completed yet';
+  } catch (e) { $('round').textContent = e.message; }
+  try {  // after the lines, so that each event names its line
     const ev = await api('api/alarms?limit=' + MAX_EVENTS);
     for (const e of ev.events.reverse()) addEvent(e, false);
   } catch (e) { /* no history database */ }
-  try { table = await api('api/fields'); } catch (e) { $('round').textContent = e.message; }
-  try { render(await api('api/round')); } catch (e) { $('round').textContent = e.message; }
   connect();
 }
 

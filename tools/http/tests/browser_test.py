@@ -1,8 +1,8 @@
 """The page in a real browser: Chromium headless through Selenium loads the
 page the monitor serves against pmbus-sim. The values shown equal
 /api/round, an alarm of the simulator's timeline appears without a reload
-and clears again, the charts have points. Screenshots are kept in
-BUILD/http-tests/browser/."""
+and clears again, the charts have points; then the same for each line of a
+site of two. Screenshots are kept in BUILD/http-tests/browser*/."""
 import os
 import re
 import sys
@@ -23,21 +23,24 @@ def decimals(text):
     return len(text.split(".")[1]) if "." in text else 0
 
 
-def check_values(driver, plant):
-    """Every signal cell against /api/round of the same round."""
+def check_values(driver, plant, line=None):
+    """Every signal cell (of a line's section) against /api/round(?line=) of the same round."""
     # Read in one script, so no round is drawn in between.
-    read = ("return [document.getElementById('round').textContent.split(' ')[0],"
-            " Array.from(document.querySelectorAll('td[data-sig]'),"
+    shown = (f"document.querySelector('section[data-line=\"{line}\"]').dataset.round" if line else
+             "document.getElementById('round').textContent.split(' ')[0]")
+    scope = f'section[data-line="{line}"] ' if line else ""
+    read = (f"return [{shown}, Array.from(document.querySelectorAll('{scope}td[data-sig]'),"
             " c => [c.dataset.dev, c.dataset.sig, c.textContent])]")
     def same_round():
         shown, texts = driver.execute_script(read)
-        r = plant.round()
+        r = plant.round(line)
         return shown == str(r["round"]) and (texts, r)
     texts, r = wait_for("the page to show the round /api/round has", same_round, 20)
     devices = {str(d["data_id"]): d for d in r["devices"]}
     assert len(texts) == sum(len(d["signals"]) for d in r["devices"]), "a signal is missing on the page"
     states = ["normal", "low", "high", "missing"]
     for dev, sig, text in texts:
+        assert dev in devices, f"device {dev} shown, not in the round of line {line or r['bus']['data_id']}"
         want = devices[dev]["signals"][sig]
         if isinstance(want, str):
             assert text == want, (dev, sig, text, want)
@@ -96,6 +99,33 @@ with Plant(build, "browser") as plant:
         driver.save_screenshot(os.path.join(plant.dir, "dashboard.png"))
         driver.set_window_size(390, 1600)
         driver.save_screenshot(os.path.join(plant.dir, "dashboard-phone.png"))
+    finally:
+        driver.quit()
+
+
+# Two lines: each section shows its own line's values (the simulators' DC
+# voltages differ) under its heading; alarm rows and chart fields name their line.
+with Plant(build, "browser-lines", lines=2) as plant:
+    volts = {d["signals"]["v"] for i in plant.ids for d in plant.round(i)["devices"] if d["data_id"] == i + 2}
+    assert len(volts) == 2, f"the lines' simulators serve the same DC voltage {volts}"
+    driver = webdriver.Chrome(service=Service(need("chromedriver")), options=options)
+    try:
+        driver.set_page_load_timeout(30)
+        driver.get(f"http://127.0.0.1:{plant.port}/")
+        wait_for("both lines' sections", lambda: len(driver.find_elements(By.CSS_SELECTOR, "section.line")) == 2, 20)
+        for line in plant.ids:
+            n = check_values(driver, plant, line)
+            heading = driver.find_element(By.ID, f"h-line-{line}").text
+            assert heading.startswith(f"Line {line} on {plant.round(line)['port']} answering"), heading
+            print(f"{heading}: {n} signal values equal /api/round?line={line}")
+        rows = ("return Array.from(document.querySelectorAll('#alarms tbody tr'),"
+                " r => [r.dataset.line, r.cells[0].textContent, r.cells[1].textContent])")
+        alarms = wait_for("an alarm row of each line", lambda: (lambda got: {int(r[0]) for r in got} == set(
+            plant.ids) and got)(driver.execute_script(rows)), 90)
+        assert all(shown == line and int(dev) // 1000 == int(line) // 1000 for line, shown, dev in alarms), alarms
+        options = driver.execute_script("return Array.from(document.querySelectorAll('#pick-0 option'), o => o.text)")
+        assert all(any(o.startswith(f"line {i} · ") for o in options) for i in plant.ids), options
+        driver.save_screenshot(os.path.join(plant.dir, "dashboard-lines.png"))
     finally:
         driver.quit()
 print("browser test passed; screenshots in", os.path.join(build, "http-tests", "browser"))

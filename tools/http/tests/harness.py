@@ -1,5 +1,5 @@
-"""The monitor with its HTTP service against pmbus-sim on a pseudo-terminal,
-for the HTTP, Prometheus and browser tests. Everything on loopback, every
+"""The monitor with its HTTP service against pmbus-sim on a pseudo-terminal
+(one per line for a site of several), for the HTTP, Prometheus and browser tests. Everything on loopback, every
 wait bounded."""
 import http.client
 import json
@@ -39,20 +39,40 @@ def wait_for(what, check, seconds):
 
 
 class Plant:
-    """pmbus-sim and the monitor with --http on a free loopback port."""
+    """pmbus-sim and the monitor with --http on a free loopback port; with
+    lines > 1 one pmbus-sim per line. self.ids: the lines' bus data ids."""
 
-    def __init__(self, build, name, http_site=None, token=None):
+    def __init__(self, build, name, http_site=None, token=None, lines=1):
         self.dir = os.path.join(build, "http-tests", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         self.port = free_port()
         self.token = token
-        self.sim = subprocess.Popen([os.path.join(build, "tools/sim/pmbus-sim")], stdout=subprocess.PIPE,
-                                    stderr=open(os.path.join(self.dir, "sim.log"), "w"), text=True)
-        tty = self.sim.stdout.readline().strip()
-        assert tty.startswith("/dev/"), f"pmbus-sim printed {tty!r}"
+        self.sims, ttys = [], []
         with open(os.path.join(ROOT, "tools/monitor/site.example.json")) as f:
             site = json.load(f)
+        self.ids = [site["data_id"] + 1000 * i for i in range(lines)]
+        lines_site = {"lines": []}
+        for i in range(lines):
+            # Line i: the example's data ids + 1000 * i, its simulator's DC voltage 5 V * i lower.
+            sim = [os.path.join(build, "tools/sim/pmbus-sim")]
+            if i:
+                scenario = json.load(open(os.path.join(ROOT, "tools/sim/scenarios/default.json")))
+                scenario["dc"][0]["v"] -= 5.0 * i
+                sim += ["--scenario", os.path.join(self.dir, f"scenario{i}.json")]
+                json.dump(scenario, open(sim[-1], "w"))
+            self.sims.append(subprocess.Popen(sim, stdout=subprocess.PIPE, text=True,
+                                              stderr=open(os.path.join(self.dir, f"sim{i}.log"), "w")))
+            ttys.append(self.sims[-1].stdout.readline().strip())
+            assert ttys[-1].startswith("/dev/"), f"pmbus-sim printed {ttys[-1]!r}"
+            line = {k: json.loads(json.dumps(v)) for k, v in site.items() if k != "database"}
+            line.update(port=ttys[-1], data_id=line["data_id"] + 1000 * i)
+            for child in line["acSetting"] + line["dcSetting"]:
+                child["data_id"] += 1000 * i
+            lines_site["lines"].append(line)
+        port_args = ["--port", ttys[0]]
+        if lines > 1:
+            site, port_args = lines_site, []
         site["http"] = dict(http_site or {})
         if token:
             path = os.path.join(self.dir, "token")
@@ -66,10 +86,11 @@ class Plant:
         self.rounds_file = os.path.join(self.dir, "rounds.jsonl")
         self.monitor = subprocess.Popen(
             [os.path.join(build, "tools/monitor/monitor"), "--config", os.path.join(self.dir, "site.json"),
-             "--port", tty, "--plugin", os.path.join(build, "plugin/libtvr27pk.so"), "--database", self.db,
+             *port_args, "--plugin", os.path.join(build, "plugin/libtvr27pk.so"), "--database", self.db,
              "--log", self.log, "--json", "--duration", "600", "--http", f"127.0.0.1:{self.port}"],
             stdout=open(self.rounds_file, "w"))
-        wait_for("the first round", lambda: self.get("/api/round")[0] == 200, 30)
+        for i in self.ids:
+            wait_for(f"line {i}'s first round", lambda: self.get(f"/api/round?line={i}")[0] == 200, 30)
 
     def headers(self, extra=None):
         h = {"Authorization": f"Bearer {self.token}"} if self.token else {}
@@ -87,8 +108,8 @@ class Plant:
         finally:
             c.close()
 
-    def round(self):
-        status, body, _ = self.get("/api/round")
+    def round(self, line=None):
+        status, body, _ = self.get("/api/round" + (f"?line={line}" if line else ""))
         assert status == 200, status
         return json.loads(body)
 
@@ -105,7 +126,7 @@ class Plant:
             return f.read()
 
     def stop(self):
-        for p in (self.monitor, self.sim):
+        for p in [self.monitor] + self.sims:
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)
                 try:

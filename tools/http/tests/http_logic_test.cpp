@@ -1,5 +1,6 @@
 // The service's logic without sockets: the history series thinned evenly,
-// the replay buffer, the health verdict and the text rules of the API.
+// the replay buffer, the health verdict, the lines of a site kept apart and
+// the text rules of the API.
 #include "dc/dc_record.h"
 #include "tools/http/field_json.h"
 #include "tools/http/history_reader.h"
@@ -76,7 +77,7 @@ rt::RuntimeEvent LineEvent(rt::EventKind kind) {
 
 TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
     http::ServedState s(3);
-    for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack));
+    for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack), 1000);
     bool missed = false;
     const std::string all = s.ReplayAfter(0, missed);
     EXPECT_TRUE(missed);
@@ -88,7 +89,7 @@ TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
 
     // The byte bound: events of about 100 bytes, 250 bytes kept, so the last two.
     http::ServedState small(100, 250);
-    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack));
+    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack), 1000);
     const std::string kept = small.ReplayAfter(0, missed);
     EXPECT_TRUE(missed);
     EXPECT_EQ(kept.find("id: 3\n"), std::string::npos);
@@ -96,33 +97,62 @@ TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
     EXPECT_NE(kept.find("id: 5\n"), std::string::npos);
 }
 
-std::shared_ptr<const http::RoundShot> Shot(int round, int answers, std::chrono::steady_clock::time_point at) {
+// A round of the line whose bus device is busId (0: none named).
+std::shared_ptr<const http::RoundShot> Shot(int round, int answers, std::chrono::steady_clock::time_point at,
+                                             std::uint32_t busId = 0) {
     auto shot = std::make_shared<http::RoundShot>();
     shot->round["round"] = round;
     shot->round["stats"]["answers"] = answers;
     shot->at = at;
+    if (busId) {
+        shot->round["bus"]["data_id"] = busId;
+        shot->json = monitor::JsonLine(shot->round);
+    }
     return shot;
 }
 
 TEST(HttpState, HealthFollowsAnswersLineEventsAndRoundEnds) {
     const auto t0 = std::chrono::steady_clock::now();
-    const std::chrono::seconds quiet(30);
+    const http::HealthRule quiet{3, std::chrono::seconds(30)};
     http::ServedState s;
-    EXPECT_FALSE(s.Check(3, t0, quiet).ok);  // no round yet
+    EXPECT_FALSE(s.Check(quiet, t0).ok);  // no round yet
     s.AddRound(Shot(1, 10, t0));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
-    EXPECT_FALSE(s.Check(3, t0 + std::chrono::seconds(31), quiet).ok);  // rounds stopped
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
+    EXPECT_FALSE(s.Check(quiet, t0 + std::chrono::seconds(31)).ok);  // rounds stopped
     s.AddRound(Shot(2, 10, t0));
     s.AddRound(Shot(3, 10, t0));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
     s.AddRound(Shot(4, 10, t0));  // three rounds without a new answer
-    EXPECT_FALSE(s.Check(3, t0, quiet).ok);
+    EXPECT_FALSE(s.Check(quiet, t0).ok);
     s.AddRound(Shot(5, 11, t0));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
-    s.AddEvent(LineEvent(rt::EventKind::kPortLost));
-    EXPECT_EQ(s.Check(3, t0, quiet).reason, "power system lost: no answer");
-    s.AddEvent(LineEvent(rt::EventKind::kPortBack));
-    EXPECT_TRUE(s.Check(3, t0, quiet).ok);
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
+    s.AddEvent(LineEvent(rt::EventKind::kPortLost), 0);
+    EXPECT_EQ(s.Check(quiet, t0).reason, "power system lost: no answer");
+    s.AddEvent(LineEvent(rt::EventKind::kPortBack), 0);
+    EXPECT_TRUE(s.Check(quiet, t0).ok);
+}
+
+// Two lines named in the site's order, the second one's round the newest:
+// each is served apart, and the health names the line that is not well.
+TEST(HttpState, TwoLinesAreServedApartInTheSiteOrder) {
+    const auto t0 = std::chrono::steady_clock::now();
+    http::ServedState s;
+    s.AddLine(1000, "/dev/ttyS1");
+    s.AddLine(2000, "/dev/ttyS2");
+    http::HttpConfig config;
+    http::Routes routes(config, s);
+    auto get = [&](const char* target) { return routes.Handle({"GET", target, "", ""}); };
+    s.AddRound(Shot(7, 10, t0, 1000));
+    EXPECT_EQ(get("/healthz").body, "line 2000 (/dev/ttyS2): no round completed yet\n");
+    s.AddRound(Shot(3, 10, t0, 2000));
+    const std::string one = Shot(7, 10, t0, 1000)->json, two = Shot(3, 10, t0, 2000)->json;
+    EXPECT_EQ(get("/api/round").body, two + "\n");
+    EXPECT_EQ(get("/api/lines").body, "[" + one + "," + two + "]\n");
+    EXPECT_EQ(get("/healthz").status, 200);
+    rt::RuntimeEvent lost = LineEvent(rt::EventKind::kLineLost);
+    lost.port = "/dev/ttyS2";
+    s.AddEvent(lost, 2000);
+    EXPECT_EQ(get("/healthz").body, "line 2000 (/dev/ttyS2): power system lost: no answer\n");
 }
 
 TEST(HttpText, LabelEscapesTimesAndQueries) {

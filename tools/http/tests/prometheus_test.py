@@ -1,6 +1,7 @@
 """/metrics with the real Prometheus tools: promtool finds no problem in
 it, and a Prometheus server started here on a free loopback port (scrape
-interval 1 s, its own storage) scrapes the monitor on pmbus-sim; a PromQL
+interval 1 s, its own storage) scrapes the monitor on a site of two lines,
+one pmbus-sim each; each line's series carry its line label, and a PromQL
 query through its HTTP API returns the simulator's DC voltage."""
 import json
 import os
@@ -17,7 +18,7 @@ prometheus = need("prometheus")
 build = build_dir()
 QUERY = 'pmbus_dc_output_voltage_volts{data_id="1002"}'
 
-with Plant(build, "prometheus") as plant:
+with Plant(build, "prometheus", lines=2) as plant:
     plant.wait_rounds(4)  # alarms have begun, so the alarm rules have a state
     status, text, _ = plant.get("/metrics")
     assert status == 200
@@ -28,6 +29,10 @@ with Plant(build, "prometheus") as plant:
                    "pmbus_device_data_age_seconds", "pmbus_line_requests_total", "pmbus_power_system_up",
                    "pmbus_round_duration_seconds", "pmbus_ac_input_voltage_volts"):
         assert f"\n# TYPE {family} " in "\n" + text.decode(), f"{family} missing"
+    for line in plant.ids:  # each line's series apart under its line label
+        for series in (f'pmbus_power_system_up{{line="{line}"}} 1', f'pmbus_line_healthy{{line="{line}"}} 1',
+                       f'pmbus_dc_output_voltage_volts{{line="{line}",data_id="{line + 2}",'):
+            assert series in text.decode(), f"{series} missing"
     print(f"promtool check metrics: no problem in {len(text)} bytes")
 
     port = free_port()
