@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 namespace e2e {
 
@@ -38,7 +39,17 @@ Broker::Broker(const std::string& dir, int p, const std::string& settings)
 }
 
 void Broker::Start() {
+    const auto Started = [&] {
+        const std::string text = ReadFile(log);
+        std::size_t n = 0;
+        for (auto at = text.find(" running"); at != std::string::npos; at = text.find(" running", at + 1)) ++n;
+        return n;
+    };
+    const std::size_t before = Started();
     proc = std::make_unique<ChildProcess>(MOSQUITTO_BIN, std::vector<std::string>{"-c", conf}, log);
+    // Listening once it says "mosquitto version ... running".
+    for (int i = 0; i < 200 && Started() == before; ++i) std::this_thread::sleep_for(25ms);
+    EXPECT_GT(Started(), before) << "mosquitto did not start:\n" << ReadFile(log);
 }
 
 void Broker::Stop() {

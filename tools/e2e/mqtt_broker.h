@@ -19,6 +19,7 @@ struct Broker {
     // settings: the listeners and access rules (the listener on port among
     // them); empty: one plain listener on port for anyone.
     Broker(const std::string& dir, int port, const std::string& settings);
+    // Returns once the broker listens (at most 5 s).
     void Start();
     // SIGTERM; expects status 0.
     void Stop();
