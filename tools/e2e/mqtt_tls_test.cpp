@@ -101,7 +101,6 @@ struct MonitorRun {
 // No alarm in the rounds these tests see.
 Plan Quiet() {
     Plan plan;
-    plan.rounds = 3;
     plan.phaseLoss = plan.moduleFault = plan.fuseFault = {90, 91};
     return plan;
 }
@@ -118,7 +117,8 @@ TEST(MqttTls, PublishesWithTheRightCaAndPassword) {
     ASSERT_EQ(rounds[1]["round"].asUInt64(), 2u) << ReadFile(m.run.hostLog);
 
     // Retained: "online" and each device's state of a round so far.
-    const std::set<std::uint32_t> ids = {plan.busId, plan.AcId(), plan.DcId(0), plan.DcId(1)};
+    const auto children = plan.ChildIds();  // the rectifiers' id is the bus device's
+    const std::set<std::uint32_t> ids(children.begin(), children.end());
     ChildProcess sub(MOSQUITTO_SUB_BIN,
                      {"-h", "127.0.0.1", "-p", std::to_string(broker.tls), "--cafile", dir.Path() + "/ca.pem", "-u",
                       kUser, "-P", kPassword, "-t", "e2e/status", "-t", "e2e/+/state", "-v", "-C",

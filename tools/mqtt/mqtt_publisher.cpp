@@ -98,7 +98,9 @@ std::string Publisher::Where() const {
 }
 
 std::string Publisher::Reason(int rc) {
-    std::string why = rc == MOSQ_ERR_SUCCESS ? "no answer from the broker" : Plain(mosquitto_strerror(rc));
+    std::string why = rc == MOSQ_ERR_SUCCESS     ? "no answer from the broker"
+                      : rc == MOSQ_ERR_CONN_LOST ? "the broker or the network closed it"
+                                                 : Plain(mosquitto_strerror(rc));
     std::lock_guard<std::mutex> lock(errorsMutex_);
     if (!errors_.empty()) why.clear();
     for (const std::string& e : errors_) {
@@ -110,6 +112,7 @@ std::string Publisher::Reason(int rc) {
         why.find("host name verification failed") == std::string::npos)
         why += config_.ca_file.empty() ? " (checked against the system's CAs in /etc/ssl/certs)"
                                        : " (checked against ca_file " + config_.ca_file + ")";
+    errors_.clear();
     return why;
 }
 
