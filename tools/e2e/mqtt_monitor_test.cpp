@@ -5,16 +5,14 @@
 // the notify command sees the same events (and hangs, killed at its
 // timeout), and SIGKILL leaves "offline" by the will.
 #include "tools/e2e/child_process.h"
+#include "tools/e2e/mqtt_broker.h"
 #include "tools/e2e/plant_plan.h"
 #include "tools/e2e/round_checks.h"
 #include "tools/e2e/sim_run.h"
 
 #include <gtest/gtest.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,33 +27,6 @@ namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), n);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-// Keeps its sessions in its folder across a restart, so that the test's
-// subscriber misses nothing published while it was reconnecting.
-struct Broker {
-    explicit Broker(const std::string& dir) : conf(dir + "/mosquitto.conf"), log(dir + "/broker.log") {
-        WriteFile(conf, "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n"
-                        "persistence true\npersistence_location " + dir + "/\nuser " +
-                        ::getpwuid(::getuid())->pw_name + "\n");
-    }
-    void Start() { proc = std::make_unique<ChildProcess>(MOSQUITTO_BIN, std::vector<std::string>{"-c", conf}, log); }
-    void Stop() { proc->Signal(SIGTERM); EXPECT_EQ(proc->Wait(20s), 0) << ReadFile(log); }
-    const int port = FreePort();
-    const std::string conf, log;
-    std::unique_ptr<ChildProcess> proc;
-};
 
 struct Message { std::string topic, payload; };
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace mqtt {
@@ -80,6 +81,7 @@ std::optional<MqttConfig> MqttConfigFromSite(const Json::Value& site, const std:
         if (!in) Bad("cannot read \"password_file\" " + pwFile);
         std::getline(in, c.password);
         if (!c.password.empty() && c.password.back() == '\r') c.password.pop_back();
+        if (c.password.empty()) Bad("\"password_file\" " + pwFile + " is empty: the password is its first line");
         if (c.username.empty()) Bad("\"password_file\" needs a \"username\"");
     }
     if (m.isMember("qos")) {
@@ -87,7 +89,14 @@ std::optional<MqttConfig> MqttConfigFromSite(const Json::Value& site, const std:
         c.qos = m["qos"].asInt();
     }
     c.ca_file = Text(m, "ca_file");
-    if (!c.ca_file.empty() && ::access(c.ca_file.c_str(), R_OK) != 0) Bad("cannot read \"ca_file\" " + c.ca_file);
+    if (!c.ca_file.empty()) {
+        if (!c.tls) Bad("\"ca_file\" needs an mqtts:// URL (TLS), not " + u);
+        std::ifstream in(c.ca_file);
+        if (!in) Bad("cannot read \"ca_file\" " + c.ca_file);
+        const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+            Bad("\"ca_file\" " + c.ca_file + " holds no PEM certificate");
+    }
     if (m.isMember("queue_size")) {
         if (!m["queue_size"].isUInt() || m["queue_size"].asUInt() < 1 || m["queue_size"].asUInt() > 1000000)
             Bad("\"queue_size\" must be a whole number from 1 to 1000000");

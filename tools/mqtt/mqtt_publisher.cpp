@@ -5,8 +5,10 @@
 #include <json/writer.h>
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace mqtt {
@@ -26,6 +28,19 @@ std::string Number(double v) {
     char b[32];
     std::snprintf(b, sizeof b, "%.7g", v);
     return b;
+}
+
+// A line of the library as part of a sentence: "OpenSSL Error[0]:
+// error:0A000086:SSL routines::certificate verify failed" -> "certificate
+// verify failed", "Error: host name verification failed." -> "host name
+// verification failed", "Connection Refused: not authorised." -> "not authorised".
+std::string Plain(std::string line) {
+    const auto colon = line.rfind(':');
+    if (line.rfind("OpenSSL Error", 0) == 0 && colon != std::string::npos) line.erase(0, colon + 1);
+    for (const char* prefix : {"Error: ", "Connection Refused: "})
+        if (line.rfind(prefix, 0) == 0) line.erase(0, std::strlen(prefix));
+    while (!line.empty() && (line.back() == '.' || line.back() == ' ' || line.back() == '\n')) line.pop_back();
+    return line;
 }
 
 void Check(int rc, const char* what) {
@@ -58,12 +73,11 @@ Publisher::Publisher(MqttConfig config, rt::LogSink& log) : config_(std::move(co
     mosquitto_connect_callback_set(mosq_, &Publisher::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &Publisher::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &Publisher::OnPublish);
+    mosquitto_log_callback_set(mosq_, &Publisher::OnLog);
     const int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);
     if (rc != MOSQ_ERR_SUCCESS) {
         std::lock_guard<std::mutex> lock(mutex_);
-        outage_ = true;
-        log_.Write("mqtt: broker " + Where() + " not reachable (" + mosquitto_strerror(rc) +
-                   "); polling goes on, trying again with back-off, events are queued");
+        OutageLocked("cannot connect to " + Where() + ": " + Reason(rc));
     }
     // From here on the network thread reconnects by itself.
     const int loop = mosquitto_loop_start(mosq_);
@@ -81,6 +95,31 @@ Publisher::~Publisher() {
 
 std::string Publisher::Where() const {
     return std::string(config_.tls ? "mqtts://" : "mqtt://") + config_.host + ":" + std::to_string(config_.port);
+}
+
+std::string Publisher::Reason(int rc) {
+    std::string why = rc == MOSQ_ERR_SUCCESS     ? "no answer from the broker"
+                      : rc == MOSQ_ERR_CONN_LOST ? "the broker or the network closed it"
+                                                 : Plain(mosquitto_strerror(rc));
+    std::lock_guard<std::mutex> lock(errorsMutex_);
+    if (!errors_.empty()) why.clear();
+    for (const std::string& e : errors_) {
+        why += (why.empty() ? "" : "; ") + e;
+        if (e == "host name verification failed") why += " (the certificate is not for " + config_.host + ")";
+    }
+    // Not the CA's fault when the name did not match.
+    if (why.find("certificate verify failed") != std::string::npos &&
+        why.find("host name verification failed") == std::string::npos)
+        why += config_.ca_file.empty() ? " (checked against the system's CAs in /etc/ssl/certs)"
+                                       : " (checked against ca_file " + config_.ca_file + ")";
+    errors_.clear();
+    return why;
+}
+
+void Publisher::OutageLocked(const std::string& what) {
+    if (!outage_ && !stopping_)
+        log_.Write("mqtt: " + what + "; polling goes on, trying again with back-off, events are queued");
+    outage_ = true;
 }
 
 int Publisher::PublishLocked(const std::string& topic, const std::string& payload, int qos, bool retain) {
@@ -115,12 +154,18 @@ void Publisher::Event(const Json::Value& record) {
 
 void Publisher::Round(const Json::Value& round) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!connected_ && !outage_ && !stopping_) {
-        // A connection attempt that failed after connect_async returned
-        // reports nothing: a round end without a connection says it once.
-        outage_ = true;
-        log_.Write("mqtt: not connected to " + Where() +
-                   "; polling goes on, trying again with back-off, events are queued");
+    if (!connected_ && !outage_) {
+        // An attempt that failed in the network thread before the broker
+        // answered calls back nothing (a TLS handshake leaves only error
+        // lines, a broker that does not answer not even those): a round end
+        // says it once the reason is known, or after 10 s without one.
+        bool known;
+        {
+            std::lock_guard<std::mutex> errorsLock(errorsMutex_);
+            known = !errors_.empty();
+        }
+        if (known || std::chrono::steady_clock::now() - unconnectedSince_ > 10s)
+            OutageLocked("cannot connect to " + Where() + ": " + Reason(MOSQ_ERR_SUCCESS));
     }
     if (!connected_ || stopping_) return;
     for (const auto& device : round["devices"]) {
@@ -173,11 +218,14 @@ void Publisher::OnConnect(struct mosquitto*, void* self, int rc) {
     auto* p = static_cast<Publisher*>(self);
     std::lock_guard<std::mutex> lock(p->mutex_);
     if (rc != 0) {
-        if (!p->outage_)
-            p->log_.Write("mqtt: broker " + p->Where() + " refused the connection: " + mosquitto_connack_string(rc) +
-                          "; trying again with back-off");
-        p->outage_ = true;
+        const std::string& user = p->config_.username;
+        p->OutageLocked("broker " + p->Where() + " refused the connection" +
+                        (user.empty() ? "" : " of user \"" + user + "\"") + ": " + Plain(mosquitto_connack_string(rc)));
         return;
+    }
+    {
+        std::lock_guard<std::mutex> errorsLock(p->errorsMutex_);
+        p->errors_.clear();
     }
     ++p->stats_.connects;
     p->log_.Write("mqtt: connected to " + p->Where() + " as " + p->config_.client_id + ", " +
@@ -193,13 +241,24 @@ void Publisher::OnConnect(struct mosquitto*, void* self, int rc) {
 void Publisher::OnDisconnect(struct mosquitto*, void* self, int rc) {
     auto* p = static_cast<Publisher*>(self);
     std::lock_guard<std::mutex> lock(p->mutex_);
+    const bool was = p->connected_;
     p->connected_ = false;
+    if (was) p->unconnectedSince_ = std::chrono::steady_clock::now();
     for (auto& e : p->queue_) e.mid = -1;
-    if (rc != 0 && !p->outage_ && !p->stopping_)
-        p->log_.Write("mqtt: connection to " + p->Where() + " lost (" + mosquitto_strerror(rc) +
-                      "); polling goes on, reconnecting with back-off, events are queued");
-    p->outage_ = p->outage_ || rc != 0;
+    if (rc != 0)
+        p->OutageLocked((was ? "connection to " + p->Where() + " lost: " : "cannot connect to " + p->Where() + ": ") +
+                        p->Reason(rc));
     p->changed_.notify_all();
+}
+
+void Publisher::OnLog(struct mosquitto*, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR) return;
+    auto* p = static_cast<Publisher*>(self);
+    const std::string line = Plain(text);
+    std::lock_guard<std::mutex> lock(p->errorsMutex_);
+    if (std::find(p->errors_.begin(), p->errors_.end(), line) != p->errors_.end()) return;
+    if (p->errors_.size() == 4) p->errors_.erase(p->errors_.begin());
+    p->errors_.push_back(line);
 }
 
 void Publisher::OnPublish(struct mosquitto*, void* self, int mid) {

@@ -19,12 +19,14 @@
 
 #include <json/value.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 struct mosquitto;
 
@@ -61,6 +63,15 @@ private:
     static void OnConnect(struct mosquitto*, void* self, int rc);
     static void OnDisconnect(struct mosquitto*, void* self, int rc);
     static void OnPublish(struct mosquitto*, void* self, int mid);
+    // The library's error lines (a TLS handshake that failed reports only
+    // there); may come while mutex_ is held, so it takes errorsMutex_ only.
+    static void OnLog(struct mosquitto*, void* self, int level, const char* text);
+    // Why the connection failed: the library's error lines since the last
+    // report, else rc's text; with the CA that was used for a certificate
+    // that was not accepted.
+    std::string Reason(int rc);
+    // Logs the start of an outage, once until the next connect.
+    void OutageLocked(const std::string& what);
     void FlushLocked();
     int PublishLocked(const std::string& topic, const std::string& payload, int qos, bool retain);
     std::string Topic(const std::string& sub) const { return config_.topic_prefix + "/" + sub; }
@@ -76,6 +87,9 @@ private:
     PublisherStats stats_;
     bool connected_ = false;
     bool outage_ = false;    // logged; the next connect ends it
+    std::chrono::steady_clock::time_point unconnectedSince_ = std::chrono::steady_clock::now();
+    std::mutex errorsMutex_;
+    std::vector<std::string> errors_;  // the library's error lines, the last few
     bool stopping_ = false;
     int offlineMid_ = -1;
     bool offlineDone_ = false;

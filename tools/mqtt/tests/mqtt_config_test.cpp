@@ -2,9 +2,12 @@
 // with a message naming the bad part.
 #include "tools/mqtt/mqtt_config.h"
 
+#include "tools/runtime/tests/temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <fstream>
 #include <sstream>
 
 namespace mqtt {
@@ -16,6 +19,17 @@ Json::Value Site(const std::string& mqttMember) {
     EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr)) << mqttMember;
     return v;
 }
+
+// Files the "password_file" and "ca_file" rows name.
+struct Files {
+    Files() {
+        std::ofstream(dir.Path() + "/empty");
+        std::ofstream(dir.Path() + "/password") << "pw 1\r\nsecond line\n";
+        std::ofstream(dir.Path() + "/ca.pem") << "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+    }
+    std::string Path(const char* name) const { return dir.Path() + "/" + name; }
+    rttest::TempDir dir;
+};
 
 TEST(MqttConfig, UrlsAndDefaults) {
     struct Case { const char* url; const char* host; int port; bool tls; };
@@ -29,11 +43,25 @@ TEST(MqttConfig, UrlsAndDefaults) {
     }
     EXPECT_FALSE(MqttConfigFromSite(Json::Value(Json::objectValue), std::nullopt));
     EXPECT_EQ(MqttConfigFromSite(Site("{\"url\": \"mqtt://a\"}"), std::string("mqtt://c:2"))->host, "c");
+
+    const Files f;
+    const auto m = MqttConfigFromSite(Site("{\"url\": \"mqtts://b\", \"username\": \"u\", \"password_file\": \"" +
+                                           f.Path("password") + "\", \"ca_file\": \"" + f.Path("ca.pem") + "\"}"),
+                                      std::nullopt);
+    EXPECT_EQ(m->password, "pw 1");
+    EXPECT_EQ(m->ca_file, f.Path("ca.pem"));
 }
 
 TEST(MqttConfig, BadMembersAreNamed) {
-    struct Case { const char* member; const char* message; };
-    for (const Case& c : {Case{"{}", "\"url\" is required"}, Case{"{\"url\": \"http://b\"}", "must start with mqtt://"},
+    const Files f;
+    const std::string tls = "{\"url\": \"mqtts://b\", ";
+    struct Case { std::string member; const char* message; };
+    for (const Case& c : {Case{tls + "\"username\": \"u\", \"password_file\": \"" + f.Path("empty") + "\"}", "is empty"},
+                          Case{tls + "\"password_file\": \"" + f.Path("password") + "\"}", "needs a \"username\""},
+                          Case{tls + "\"ca_file\": \"" + f.Path("none.pem") + "\"}", "cannot read \"ca_file\""},
+                          Case{tls + "\"ca_file\": \"" + f.Path("password") + "\"}", "holds no PEM certificate"},
+                          Case{"{\"url\": \"mqtt://b\", \"ca_file\": \"" + f.Path("ca.pem") + "\"}", "needs an mqtts:// URL"},
+                          Case{"{}", "\"url\" is required"}, Case{"{\"url\": \"http://b\"}", "must start with mqtt://"},
                           Case{"{\"url\": \"mqtt://b:0\"}", "bad port '0'"}, Case{"{\"url\": \"mqtt://b:x\"}", "bad port"},
                           Case{"{\"url\": \"mqtt://u@b\"}", "no user"}, Case{"{\"url\": \"mqtt://\"}", "names no host"},
                           Case{"{\"url\": \"mqtt://b\", \"qos\": 3}", "\"qos\""},
