@@ -185,11 +185,13 @@ void SerialLink::ReadNext() {
     if (pending < 2) return StartRead();
     // Outside the poll set the arriving bytes wake nobody; all but the last
     // are due after this rest, and the last one is waited for as usual.
-    const std::size_t rest = std::min<std::size_t>(pending - 1, 256);
+    // A rest lasts at most 100 ms, so that a frame cut short is still read
+    // and judged within any sensible answer timeout.
+    const auto rest = std::min<std::chrono::nanoseconds>(byteTime_ * (pending - 1), std::chrono::milliseconds(100));
     const int fd = port_.release();
     if (fd < 0) return StartRead();
     restingFd_ = fd;
-    restTimer_.expires_after(byteTime_ * rest);
+    restTimer_.expires_after(rest);
     const std::uint64_t gen = gen_;
     restTimer_.async_wait([this, gen](const error_code& e) {
         if (e || gen != gen_ || restingFd_ < 0) return;
