@@ -1,7 +1,5 @@
 #include "tools/mqtt/ha_discovery.h"
 
-#include <json/writer.h>
-
 #include <cctype>
 
 namespace mqtt {
@@ -62,10 +60,7 @@ Discovery DiscoveryFor(const std::string& prefix, std::uint32_t dataId, const st
     }
     c["device"]["identifiers"].append(node + "_" + std::to_string(dataId));
     c["device"]["name"] = deviceType + " " + std::to_string(dataId);
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    return {"homeassistant/sensor/" + node + "/" + object + "/config", Json::writeString(b, c)};
+    return {"homeassistant/sensor/" + node + "/" + object + "/config", c};
 }
 
 }  // namespace mqtt

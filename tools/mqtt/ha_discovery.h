@@ -20,7 +20,7 @@ SignalKind KindOfSignal(const std::string& name);
 
 struct Discovery {
     std::string topic;
-    std::string payload;  // JSON
+    Json::Value payload;  // the config object
 };
 
 Discovery DiscoveryFor(const std::string& prefix, std::uint32_t dataId, const std::string& deviceType,

@@ -183,7 +183,7 @@ void Publisher::Round(const Json::Value& round) {
             PublishLocked(Topic(base + name), Number(signals[name].asDouble()), 0, true);
             if (config_.ha_discovery && announced_.insert(base + name).second) {
                 const Discovery d = DiscoveryFor(config_.topic_prefix, id, device["type"].asString(), name);
-                PublishLocked(d.topic, d.payload, config_.qos, true);
+                PublishLocked(d.topic, Compact(d.payload), config_.qos, true);
             }
         }
     }
