@@ -96,11 +96,7 @@ private:
 
     void OnRead(beast::error_code ec) {
         if (ec == bhttp::error::header_limit) {
-            Reply r;
-            r.status = 431;
-            r.body = "{\"error\":\"request head over 8 KiB\"}\n";
-            r.content_type = "application/json; charset=utf-8";
-            Send(r, 11, false, false);
+            Send(Error(431, "request head over 8 KiB"), 11, false, false);
             return;
         }
         if (ec) {

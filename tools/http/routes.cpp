@@ -13,7 +13,6 @@
 #include <stdexcept>
 
 namespace http {
-namespace {
 
 Reply Error(int status, const std::string& message) {
     Reply r;
@@ -23,6 +22,8 @@ Reply Error(int status, const std::string& message) {
     r.body = monitor::JsonLine(j) + "\n";
     return r;
 }
+
+namespace {
 
 Reply Json200(const Json::Value& v) {
     Reply r;

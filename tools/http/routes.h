@@ -38,6 +38,9 @@ private:
     HistoryReader history_;
 };
 
+// An error answer: {"error": message} as one line.
+Reply Error(int status, const std::string& message);
+
 // "a=1&b=x%20y" to its pairs; false for a duplicate or a bad escape.
 bool ParseQuery(const std::string& query, std::map<std::string, std::string>& out);
 
