@@ -71,12 +71,9 @@ SseEvent ServedState::AddRound(std::shared_ptr<const RoundShot> shot) {
         if (answers > line.lastAnswers) line.lastAnswered = r["round"].asUInt64();
         line.lastAnswers = answers;
     }
-    for (const Json::Value& rule : r["rules"]) {
-        RuleState& s = rules_[RuleId(rule["data_id"].asUInt(), rule["key"].asString(), rule["id"].asString())];
-        s.name = rule["name"].asString();
-        s.active = rule["active"].asBool();
-        s.line = busId;
-    }
+    for (const Json::Value& rule : r["rules"])
+        rules_[RuleId(rule["data_id"].asUInt(), rule["key"].asString(), rule["id"].asString())] =
+            RuleState{rule["name"].asString(), rule["active"].asBool(), busId};
     line.latest = shot;
     newest_ = std::move(shot);
     return Push("round", newest_->json);
@@ -93,13 +90,10 @@ SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev, std::uint32_t busData
         case rt::EventKind::kLineBack:
         case rt::EventKind::kPortBack: line.up = true; break;
         case rt::EventKind::kAlarmBegin:
-        case rt::EventKind::kAlarmEnd: {
-            RuleState& s = rules_[RuleId(ev.rule.data_id, ev.rule.key, ev.rule.alarm_id)];
-            s.name = ev.rule.name;
-            s.active = ev.kind == rt::EventKind::kAlarmBegin;
-            s.line = busDataId;
+        case rt::EventKind::kAlarmEnd:
+            rules_[RuleId(ev.rule.data_id, ev.rule.key, ev.rule.alarm_id)] =
+                RuleState{ev.rule.name, ev.kind == rt::EventKind::kAlarmBegin, busDataId};
             break;
-        }
     }
     return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", monitor::JsonLine(EventJson(ev, busDataId)));
 }
