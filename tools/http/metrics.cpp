@@ -20,9 +20,9 @@ public:
         auto it = index_.find(family);
         if (it == index_.end()) {
             it = index_.emplace(family, families_.size()).first;
-            families_.push_back({family, "# HELP " + family + " " + help + "\n# TYPE " + family + " " + type + "\n"});
+            families_.push_back("# HELP " + family + " " + help + "\n# TYPE " + family + " " + type + "\n");
         }
-        std::string& out = families_[it->second].second;
+        std::string& out = families_[it->second];
         out += family;
         if (!labels.empty()) {
             out += '{';
@@ -36,7 +36,7 @@ public:
     }
     std::string Text() const {
         std::string all;
-        for (const auto& f : families_) all += f.second;
+        for (const std::string& f : families_) all += f;
         return all;
     }
 
@@ -48,8 +48,8 @@ private:
         std::snprintf(b, sizeof b, "%.9g", v);
         return b;
     }
-    std::map<std::string, std::size_t> index_;
-    std::vector<std::pair<std::string, std::string>> families_;
+    std::map<std::string, std::size_t> index_;  // family name to its text in families_
+    std::vector<std::string> families_;
 };
 
 void AddField(Exposition& x, const FieldMetric& m, const Json::Value& v, Labels labels) {
