@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #ifndef PMB_DEFAULT_PLUGIN
@@ -132,7 +133,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
         Json::Value round = monitor::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
         // Printed on the worker after this round's work items, so that
         // the active alarms include this round's.
-        l.host->Work().Post([&site, &l, round]() mutable {
+        l.host->Work().Post([&site, &l, round = std::move(round)]() mutable {
             monitor::AddActiveAlarms(round, l.host->Alarms().Active());
             site.services.Round(round);
             site.output->Print(round);
