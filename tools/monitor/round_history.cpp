@@ -1,29 +1,12 @@
 #include "tools/monitor/round_history.h"
 
+#include "tools/monitor/line_counters.h"
+
 #include <algorithm>
 #include <set>
 #include <vector>
 
 namespace monitor {
-namespace {
-
-// Line counters worth an event when they grow, with the word for one.
-struct Counter {
-    const char* key;
-    const char* one;
-    const char* many;
-};
-const Counter kCounters[] = {
-    {"timeouts", "timeout", "timeouts"},
-    {"bad_frames", "bad frame", "bad frames"},
-    {"error_answers", "error answer", "error answers"},
-    {"late_frames", "late answer", "late answers"},
-    {"stray_frames", "stray frame", "stray frames"},
-    {"port_losses", "port lost", "port losses"},
-    {"reopens", "port reopened", "port reopens"},
-};
-
-}  // namespace
 
 std::string Clock(const std::string& time) { return time.size() >= 19 ? time.substr(11, 8) : time; }
 
@@ -41,7 +24,8 @@ void RoundHistory::Add(const Json::Value& round) {
     const Json::Value& st = round["stats"];
     if (!first_) {
         std::string grew;
-        for (const Counter& c : kCounters) {
+        for (const LineCounter& c : kLineCounters) {
+            if (!c.one) continue;
             const Json::UInt64 n = st[c.key].asUInt64() - std::min(st[c.key].asUInt64(), lastStats_[c.key].asUInt64());
             if (n == 0) continue;
             grew += (grew.empty() ? "" : ", ") + (n == 1 ? std::string(c.one) : std::to_string(n) + " " + c.many);
