@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <set>
-#include <vector>
 
 namespace monitor {
 
@@ -38,30 +37,35 @@ void RoundHistory::Add(const Json::Value& round) {
     for (const auto& a : round["active_alarms"]) {
         const AlarmKey k{a["data_id"].asUInt(), a["key"].asString(), a["seq"].asUInt()};
         now.insert(k);
-        if (since_.count(k)) continue;
-        since_[k] = {round["round"].asUInt64(), clock};
-        texts_[k] = a["name"].asString() + " " + a["text"].asString();
-        Event(clock, "begins: " + texts_[k]);
+        if (active_.count(k)) continue;
+        Active& added = active_[k];
+        added = {round["round"].asUInt64(), clock, a["name"].asString() + " " + a["text"].asString()};
+        Event(clock, "begins: " + added.text);
     }
-    std::vector<AlarmKey> ended;
-    for (const auto& [k, t] : since_)
-        if (!now.count(k)) ended.push_back(k);
-    for (const AlarmKey& k : ended) {
-        Event(clock, "ends: " + texts_[k]);
-        since_.erase(k);
-        texts_.erase(k);
+    for (auto it = active_.begin(); it != active_.end();) {
+        if (now.count(it->first)) {
+            ++it;
+            continue;
+        }
+        Event(clock, "ends: " + it->second.text);
+        it = active_.erase(it);
     }
     first_ = false;
 }
 
+const RoundHistory::Active* RoundHistory::Find(const Json::Value& alarm) const {
+    auto it = active_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
+    return it == active_.end() ? nullptr : &it->second;
+}
+
 std::string RoundHistory::Since(const Json::Value& alarm) const {
-    auto it = since_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
-    return it == since_.end() ? "" : it->second.second;
+    const Active* a = Find(alarm);
+    return a ? a->clock : "";
 }
 
 std::uint64_t RoundHistory::SinceRound(const Json::Value& alarm) const {
-    auto it = since_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
-    return it == since_.end() ? 0 : it->second.first;
+    const Active* a = Find(alarm);
+    return a ? a->round : 0;
 }
 
 const Json::Value& RoundHistory::Fields(std::uint32_t dataId, int typeNumber) const {
