@@ -1,6 +1,7 @@
 #include "tools/monitor/dashboard.h"
 
 #include "tools/monitor/field_table.h"
+#include "tools/monitor/line_counters.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -329,17 +330,12 @@ Screen Layout(const Json::Value& r, const RoundHistory& history, const LineState
         b.Add(bus);
         b.Add({when});
     }
-    // Line counters that are not zero, by their JSON names.
-    static const std::pair<const char*, const char*> kCounters[] = {
-        {"requests", "requests"},         {"answers", "answers"},         {"timeouts", "timeouts"},
-        {"bad_frames", "bad frames"},     {"error_answers", "error RTN"}, {"late_frames", "late"},
-        {"stray_frames", "stray"},        {"echoes", "echoes"},           {"foreign_frames", "foreign"},
-        {"noise_bytes", "noise bytes"},   {"stale_bytes", "stale bytes"}, {"port_losses", "port losses"},
-        {"reopens", "reopens"},
-    };
+    // Line counters that are not zero.
     std::string counters = "line:";
-    for (const auto& [key, label] : kCounters)
-        if (st[key].asUInt64() != 0) counters += std::string(" ") + label + " " + std::to_string(st[key].asUInt64());
+    for (const LineCounter& c : kLineCounters) {
+        const Json::UInt64 n = st[c.key].asUInt64();
+        if (n != 0) counters += std::string(" ") + c.label + " " + std::to_string(n);
+    }
     b.Add({{counters, Style::kNormal}});
     b.screen.pinned = b.screen.lines.size();
 

@@ -2,7 +2,6 @@
 // every serial line of the site and shows every round (the dashboard, the
 // field dump or JSON lines), serves it over HTTP and MQTT and runs the
 // notify command for its events.
-#include "tools/http/http_server.h"
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
 #include "tools/monitor/round_output.h"
@@ -31,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #ifndef PMB_DEFAULT_PLUGIN
@@ -77,7 +77,6 @@ struct Site {
     monitor::Plugin& plugin;
     rt::SiteShared& shared;
     monitor::SiteServices& services;
-    http::Server* web;  // null without --http or "http"
     // Links by port: the lines naming one port share its link.
     std::map<std::string, std::shared_ptr<rt::SharedLink>> links;
     monitor::RoundOutput* output = nullptr;  // set before the lines start
@@ -117,7 +116,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     if (!line->bus->InitSetting(config.config))
         throw std::runtime_error("the bus device of " + config.where + " refused the configuration");
     line->host->Attach(line->bus);
-    if (site.web) site.web->AddLine(options.data_id, options.line.path);
+    site.services.AddLine(options.data_id, options.line.path);
     line->restored = line->host->RestoreChildren();
     site.log.Write("monitor: " + std::to_string(line->restored) + " of " +
                    std::to_string(line->bus->GetAllChildVDevices().size()) + " child devices of " +
@@ -127,7 +126,6 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     // Every service hears every event, in the runtime's order.
     line->host->OnEvent([&site, &l](const rt::RuntimeEvent& e) {
         site.services.Event(e, l.config.options.data_id);
-        if (site.web) site.web->PublishEvent(e, l.config.options.data_id);
     });
     line->host->OnRoundEnd([&site, &l](const rt::RoundEnd& end) {
         const auto& rounds = site.args.rounds;
@@ -135,9 +133,8 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
         Json::Value round = monitor::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
         // Printed on the worker after this round's work items, so that
         // the active alarms include this round's.
-        l.host->Work().Post([&site, &l, round]() mutable {
+        l.host->Work().Post([&site, &l, round = std::move(round)]() mutable {
             monitor::AddActiveAlarms(round, l.host->Alarms().Active());
-            if (site.web) site.web->PublishRound(round);
             site.services.Round(round);
             site.output->Print(round);
         });
@@ -167,18 +164,13 @@ int Run(const monitor::Args& args) {
     rt::LogSink log;
     if (!logFile.empty() && !log.Open(logFile)) throw std::runtime_error("cannot open log file " + logFile);
 
-    const auto httpConfig = http::ConfigFromSite(config, args.http, args.www ? *args.www : http::DefaultWww(),
-                                                 config.get("database", "").asString());
-    std::unique_ptr<http::Server> web;
-    if (httpConfig) web = std::make_unique<http::Server>(*httpConfig, log);
-
     boost::asio::io_context io;
     monitor::Plugin plugin(args.plugin);
-    monitor::SiteServices services(config, args.mqtt, log);
+    monitor::SiteServices services(config, args, log);
     int status = 0;
     {
         rt::SiteShared shared(lineConfigs.front().options.database, log);
-        Site site{args, log, io, plugin, shared, services, web.get(), {}, nullptr, lineConfigs.size(), 0, {}};
+        Site site{args, log, io, plugin, shared, services, {}, nullptr, lineConfigs.size(), 0, {}};
         std::vector<std::unique_ptr<Line>> lines;
         for (const rt::SiteLine& c : lineConfigs) lines.push_back(SetUpLine(site, c));
 

@@ -1,29 +1,11 @@
 #include "tools/monitor/round_history.h"
 
+#include "tools/monitor/line_counters.h"
+
 #include <algorithm>
 #include <set>
-#include <vector>
 
 namespace monitor {
-namespace {
-
-// Line counters worth an event when they grow, with the word for one.
-struct Counter {
-    const char* key;
-    const char* one;
-    const char* many;
-};
-const Counter kCounters[] = {
-    {"timeouts", "timeout", "timeouts"},
-    {"bad_frames", "bad frame", "bad frames"},
-    {"error_answers", "error answer", "error answers"},
-    {"late_frames", "late answer", "late answers"},
-    {"stray_frames", "stray frame", "stray frames"},
-    {"port_losses", "port lost", "port losses"},
-    {"reopens", "port reopened", "port reopens"},
-};
-
-}  // namespace
 
 std::string Clock(const std::string& time) { return time.size() >= 19 ? time.substr(11, 8) : time; }
 
@@ -41,7 +23,8 @@ void RoundHistory::Add(const Json::Value& round) {
     const Json::Value& st = round["stats"];
     if (!first_) {
         std::string grew;
-        for (const Counter& c : kCounters) {
+        for (const LineCounter& c : kLineCounters) {
+            if (!c.one) continue;
             const Json::UInt64 n = st[c.key].asUInt64() - std::min(st[c.key].asUInt64(), lastStats_[c.key].asUInt64());
             if (n == 0) continue;
             grew += (grew.empty() ? "" : ", ") + (n == 1 ? std::string(c.one) : std::to_string(n) + " " + c.many);
@@ -54,30 +37,35 @@ void RoundHistory::Add(const Json::Value& round) {
     for (const auto& a : round["active_alarms"]) {
         const AlarmKey k{a["data_id"].asUInt(), a["key"].asString(), a["seq"].asUInt()};
         now.insert(k);
-        if (since_.count(k)) continue;
-        since_[k] = {round["round"].asUInt64(), clock};
-        texts_[k] = a["name"].asString() + " " + a["text"].asString();
-        Event(clock, "begins: " + texts_[k]);
+        if (active_.count(k)) continue;
+        Active& added = active_[k];
+        added = {round["round"].asUInt64(), clock, a["name"].asString() + " " + a["text"].asString()};
+        Event(clock, "begins: " + added.text);
     }
-    std::vector<AlarmKey> ended;
-    for (const auto& [k, t] : since_)
-        if (!now.count(k)) ended.push_back(k);
-    for (const AlarmKey& k : ended) {
-        Event(clock, "ends: " + texts_[k]);
-        since_.erase(k);
-        texts_.erase(k);
+    for (auto it = active_.begin(); it != active_.end();) {
+        if (now.count(it->first)) {
+            ++it;
+            continue;
+        }
+        Event(clock, "ends: " + it->second.text);
+        it = active_.erase(it);
     }
     first_ = false;
 }
 
+const RoundHistory::Active* RoundHistory::Find(const Json::Value& alarm) const {
+    auto it = active_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
+    return it == active_.end() ? nullptr : &it->second;
+}
+
 std::string RoundHistory::Since(const Json::Value& alarm) const {
-    auto it = since_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
-    return it == since_.end() ? "" : it->second.second;
+    const Active* a = Find(alarm);
+    return a ? a->clock : "";
 }
 
 std::uint64_t RoundHistory::SinceRound(const Json::Value& alarm) const {
-    auto it = since_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
-    return it == since_.end() ? 0 : it->second.first;
+    const Active* a = Find(alarm);
+    return a ? a->round : 0;
 }
 
 const Json::Value& RoundHistory::Fields(std::uint32_t dataId, int typeNumber) const {

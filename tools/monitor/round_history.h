@@ -34,12 +34,17 @@ public:
 
 private:
     using AlarmKey = std::tuple<std::uint32_t, std::string, std::uint32_t>;  // data id, key, seq
+    struct Active {
+        std::uint64_t round;  // first seen active
+        std::string clock;    // of that round
+        std::string text;     // name and text, for its end
+    };
     void Event(const std::string& clock, const std::string& text);
+    const Active* Find(const Json::Value& alarm) const;
 
     bool first_ = true;
     Json::Value lastStats_;
-    std::map<AlarmKey, std::pair<std::uint64_t, std::string>> since_;  // round, clock
-    std::map<AlarmKey, std::string> texts_;
+    std::map<AlarmKey, Active> active_;
     std::map<std::pair<std::uint32_t, int>, Json::Value> fields_;
     std::deque<std::string> events_;
 };

@@ -1,5 +1,6 @@
 #include "tools/monitor/round_view.h"
 
+#include "tools/monitor/line_counters.h"
 #include "tools/monitor/signal_catalog.h"
 #include "tools/monitor/snapshot_fields.h"
 #include "tools/runtime/log_sink.h"
@@ -147,19 +148,7 @@ Json::Value BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored
 
     const rt::LineStats& s = end.stats;
     Json::Value st(Json::objectValue);
-    st["requests"] = static_cast<Json::UInt64>(s.requests);
-    st["answers"] = static_cast<Json::UInt64>(s.answers);
-    st["error_answers"] = static_cast<Json::UInt64>(s.error_answers);
-    st["timeouts"] = static_cast<Json::UInt64>(s.timeouts);
-    st["bad_frames"] = static_cast<Json::UInt64>(s.bad_frames);
-    st["noise_bytes"] = static_cast<Json::UInt64>(s.noise_bytes);
-    st["late_frames"] = static_cast<Json::UInt64>(s.late_frames);
-    st["stray_frames"] = static_cast<Json::UInt64>(s.stray_frames);
-    st["echoes"] = static_cast<Json::UInt64>(s.echoes);
-    st["foreign_frames"] = static_cast<Json::UInt64>(s.foreign_frames);
-    st["stale_bytes"] = static_cast<Json::UInt64>(s.stale_bytes);
-    st["port_losses"] = static_cast<Json::UInt64>(s.port_losses);
-    st["reopens"] = static_cast<Json::UInt64>(s.reopens);
+    for (const LineCounter& c : kLineCounters) st[c.key] = static_cast<Json::UInt64>(s.*c.value);
     st["rounds"] = static_cast<Json::UInt64>(s.rounds);
     st["round_s"] = end.seconds;
     j["stats"] = st;

@@ -1,26 +1,37 @@
 #include "tools/monitor/site_services.h"
 
+#include "tools/http/http_server.h"
 #include "tools/notify/notifier.h"
 #include "tools/mqtt/mqtt_publisher.h"
 #include "tools/runtime/event_record.h"
 
 namespace monitor {
 
-SiteServices::SiteServices(const Json::Value& site, const std::optional<std::string>& mqttUrl, rt::LogSink& log) {
+SiteServices::SiteServices(const Json::Value& site, const Args& args, rt::LogSink& log) {
+    if (auto h = http::ConfigFromSite(site, args.http, args.www ? *args.www : http::DefaultWww(),
+                                      site.get("database", "").asString()))
+        web_ = std::make_unique<http::Server>(*h, log);
     if (auto n = notify::NotifyConfigFromSite(site)) notifier_ = std::make_unique<notify::Notifier>(*n, log);
-    if (auto m = mqtt::MqttConfigFromSite(site, mqttUrl)) mqtt_ = std::make_unique<mqtt::Publisher>(*m, log);
+    if (auto m = mqtt::MqttConfigFromSite(site, args.mqtt)) mqtt_ = std::make_unique<mqtt::Publisher>(*m, log);
 }
 
 SiteServices::~SiteServices() { Stop(); }
 
+void SiteServices::AddLine(std::uint32_t busDataId, const std::string& port) {
+    if (web_) web_->AddLine(busDataId, port);
+}
+
 void SiteServices::Event(const rt::RuntimeEvent& e, std::uint32_t busDataId) {
-    if (!notifier_ && !mqtt_) return;
-    const Json::Value record = rt::EventRecord(e, busDataId);
-    if (notifier_) notifier_->Post(record);
-    if (mqtt_) mqtt_->Event(record);
+    if (notifier_ || mqtt_) {
+        const Json::Value record = rt::EventRecord(e, busDataId);
+        if (notifier_) notifier_->Post(record);
+        if (mqtt_) mqtt_->Event(record);
+    }
+    if (web_) web_->PublishEvent(e, busDataId);
 }
 
 void SiteServices::Round(const Json::Value& round) {
+    if (web_) web_->PublishRound(round);
     if (mqtt_) mqtt_->Round(round);
 }
 

@@ -1,8 +1,10 @@
 #pragma once
-// What the monitor hands its events and rounds to besides the view: the
-// notify command (site "notify") and the MQTT broker (site "mqtt" or
-// --mqtt). Every event gets the monitor's sequence number here, once, so
-// the notify command and the broker see the same "seq".
+// What the monitor hands its lines, events and rounds to besides the view:
+// the HTTP service (--http or site "http"), the notify command (site
+// "notify") and the MQTT broker (site "mqtt" or --mqtt). The events carry
+// the runtime's sequence number, so the notify command and the broker see
+// the same "seq".
+#include "tools/monitor/monitor_args.h"
 #include "tools/runtime/log_sink.h"
 #include "tools/runtime/runtime_event.h"
 
@@ -10,9 +12,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
+namespace http {
+class Server;
+}
 namespace notify {
 class Notifier;
 }
@@ -24,12 +28,16 @@ namespace monitor {
 
 class SiteServices {
 public:
-    // Throws on a bad "notify" or "mqtt" member.
-    SiteServices(const Json::Value& site, const std::optional<std::string>& mqttUrl, rt::LogSink& log);
+    // Binds the HTTP service; throws on a bad "http", "notify" or "mqtt"
+    // member or when the service cannot listen.
+    SiteServices(const Json::Value& site, const Args& args, rt::LogSink& log);
     ~SiteServices();
     SiteServices(const SiteServices&) = delete;
     SiteServices& operator=(const SiteServices&) = delete;
 
+    // A line of the site, before its first round (the web page keeps the
+    // site's order).
+    void AddLine(std::uint32_t busDataId, const std::string& port);
     // On the worker thread, in order; busDataId: the line's bus device.
     void Event(const rt::RuntimeEvent& e, std::uint32_t busDataId);
     // The round object, complete (active alarms added).
@@ -38,6 +46,7 @@ public:
     void Stop();
 
 private:
+    std::unique_ptr<http::Server> web_;
     std::unique_ptr<notify::Notifier> notifier_;
     std::unique_ptr<mqtt::Publisher> mqtt_;
 };
