@@ -267,9 +267,9 @@ void Server::AddLine(std::uint32_t busDataId, const std::string& port) {
     net::post(m.io, [&m, busDataId, port] { m.state.AddLine(busDataId, port); });
 }
 
-void Server::PublishEvent(const rt::RuntimeEvent& event, std::uint32_t busDataId) {
+void Server::PublishEvent(const rt::RuntimeEvent& event) {
     Impl& m = *impl_;
-    net::post(m.io, [&m, event, busDataId] { m.Broadcast(m.state.AddEvent(event, busDataId)); });
+    net::post(m.io, [&m, event] { m.Broadcast(m.state.AddEvent(event)); });
 }
 
 unsigned short Server::Port() const { return impl_->port; }

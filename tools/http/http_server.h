@@ -31,7 +31,7 @@ public:
     // bus data id of their line.
     void AddLine(std::uint32_t busDataId, const std::string& port);
     void PublishRound(const Json::Value& round);
-    void PublishEvent(const rt::RuntimeEvent& event, std::uint32_t busDataId);
+    void PublishEvent(const rt::RuntimeEvent& event);
 
     unsigned short Port() const;
 

@@ -6,13 +6,13 @@
 
 namespace http {
 
-Json::Value EventJson(const rt::RuntimeEvent& ev, std::uint32_t busDataId) {
+Json::Value EventJson(const rt::RuntimeEvent& ev) {
     Json::Value j(Json::objectValue);
     j["id"] = static_cast<Json::UInt64>(ev.id);
     j["kind"] = rt::EventKindName(ev.kind);
     j["time"] = ev.time;
     j["data_id"] = ev.data_id;
-    j["bus_data_id"] = busDataId;
+    j["bus_data_id"] = ev.bus_data_id;
     j["port"] = ev.port;
     if (rt::IsAlarmEvent(ev.kind))
         j["rule"] = monitor::RuleJson(ev.rule);
@@ -79,8 +79,8 @@ SseEvent ServedState::AddRound(std::shared_ptr<const RoundShot> shot) {
     return Push("round", newest_->json);
 }
 
-SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev, std::uint32_t busDataId) {
-    LineState& line = Line(busDataId, ev.port);
+SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
+    LineState& line = Line(ev.bus_data_id, ev.port);
     switch (ev.kind) {
         case rt::EventKind::kLineLost:
         case rt::EventKind::kPortLost:
@@ -92,10 +92,10 @@ SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev, std::uint32_t busData
         case rt::EventKind::kAlarmBegin:
         case rt::EventKind::kAlarmEnd:
             rules_[RuleId(ev.rule.data_id, ev.rule.key, ev.rule.alarm_id)] =
-                RuleState{ev.rule.name, ev.kind == rt::EventKind::kAlarmBegin, busDataId};
+                RuleState{ev.rule.name, ev.kind == rt::EventKind::kAlarmBegin, ev.bus_data_id};
             break;
     }
-    return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", monitor::JsonLine(EventJson(ev, busDataId)));
+    return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", monitor::JsonLine(EventJson(ev)));
 }
 
 std::string ServedState::ReplayAfter(std::uint64_t lastId, bool& missed) const {

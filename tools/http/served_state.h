@@ -75,7 +75,7 @@ public:
     void AddLine(std::uint32_t busDataId, const std::string& port);
     // Each returns the event as it goes to the streams.
     SseEvent AddRound(std::shared_ptr<const RoundShot> shot);
-    SseEvent AddEvent(const rt::RuntimeEvent& ev, std::uint32_t busDataId);
+    SseEvent AddEvent(const rt::RuntimeEvent& ev);
 
     // The newest round of any line.
     const std::shared_ptr<const RoundShot>& Latest() const { return newest_; }
@@ -104,6 +104,6 @@ private:
 };
 
 // The JSON of an alarm or line event, as sent in the stream.
-Json::Value EventJson(const rt::RuntimeEvent& ev, std::uint32_t busDataId);
+Json::Value EventJson(const rt::RuntimeEvent& ev);
 
 }  // namespace http

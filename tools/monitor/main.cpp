@@ -124,9 +124,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
 
     Line& l = *line;
     // Every service hears every event, in the runtime's order.
-    line->host->OnEvent([&site, &l](const rt::RuntimeEvent& e) {
-        site.services.Event(e, l.config.options.data_id);
-    });
+    line->host->OnEvent([&site](const rt::RuntimeEvent& e) { site.services.Event(e); });
     line->host->OnRoundEnd([&site, &l](const rt::RoundEnd& end) {
         const auto& rounds = site.args.rounds;
         if (rounds && end.round > *rounds) return;

@@ -21,13 +21,13 @@ void SiteServices::AddLine(std::uint32_t busDataId, const std::string& port) {
     if (web_) web_->AddLine(busDataId, port);
 }
 
-void SiteServices::Event(const rt::RuntimeEvent& e, std::uint32_t busDataId) {
+void SiteServices::Event(const rt::RuntimeEvent& e) {
     if (notifier_ || mqtt_) {
-        const Json::Value record = rt::EventRecord(e, busDataId);
+        const Json::Value record = rt::EventRecord(e);
         if (notifier_) notifier_->Post(record);
         if (mqtt_) mqtt_->Event(record);
     }
-    if (web_) web_->PublishEvent(e, busDataId);
+    if (web_) web_->PublishEvent(e);
 }
 
 void SiteServices::Round(const Json::Value& round) {

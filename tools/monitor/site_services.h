@@ -38,8 +38,8 @@ public:
     // A line of the site, before its first round (the web page keeps the
     // site's order).
     void AddLine(std::uint32_t busDataId, const std::string& port);
-    // On the worker thread, in order; busDataId: the line's bus device.
-    void Event(const rt::RuntimeEvent& e, std::uint32_t busDataId);
+    // On the worker thread, in order.
+    void Event(const rt::RuntimeEvent& e);
     // The round object, complete (active alarms added).
     void Round(const Json::Value& round);
     // Ends the commands still running and says "offline" to the broker.

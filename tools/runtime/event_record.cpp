@@ -2,14 +2,14 @@
 
 namespace rt {
 
-Json::Value EventRecord(const RuntimeEvent& e, std::uint32_t busDataId) {
+Json::Value EventRecord(const RuntimeEvent& e) {
     Json::Value j(Json::objectValue);
     j["event"] = EventKindName(e.kind);
     // The runtimes of a site number their events together.
     j["seq"] = static_cast<Json::UInt64>(e.id);
     j["event_id"] = static_cast<Json::UInt64>(e.id);
     j["time"] = e.time;
-    j["bus_data_id"] = busDataId;
+    j["bus_data_id"] = e.bus_data_id;
     j["port"] = e.port;
     j["data_id"] = e.data_id;
     if (IsAlarmEvent(e.kind)) {

@@ -23,6 +23,6 @@
 
 namespace rt {
 
-Json::Value EventRecord(const RuntimeEvent& e, std::uint32_t busDataId);
+Json::Value EventRecord(const RuntimeEvent& e);
 
 }  // namespace rt

@@ -363,6 +363,7 @@ void HostRuntime::LineEvent(EventKind kind, const std::string& text) {
     e.time = LocalTimestamp();
     e.data_id = options_.data_id;
     e.port = options_.line.path;
+    e.bus_data_id = options_.data_id;
     e.text = text;
     shared_.worker.Post([this, e]() mutable { Deliver(std::move(e)); });
 }
@@ -420,6 +421,7 @@ void HostRuntime::AlarmChanged(const AlarmEvent& event) {
         e.time = LocalTimestamp();
         e.data_id = r.data_id;
         e.port = options_.line.path;
+        e.bus_data_id = options_.data_id;
         e.rule = r;
         Deliver(std::move(e));
     }

@@ -1,7 +1,7 @@
 #pragma once
 // What the host runtime tells the services around it (web, MQTT,
 // notifications): alarm begins and ends, and the power system or the serial
-// port lost and back. Every event is numbered (1, 2, ... per runtime) and
+// port lost and back. Every event is numbered (1, 2, ... across the site) and
 // handed over on the worker thread in that order, after the work items
 // submitted before it.
 #include "host/rule_value.h"
@@ -32,6 +32,7 @@ struct RuntimeEvent {
     std::string port;       // the serial device of the line
     rule_value rule;        // alarm events only
     std::string text;       // line events: what happened, as logged
+    std::uint32_t bus_data_id = 0;  // the line: its bus device
 };
 
 }  // namespace rt

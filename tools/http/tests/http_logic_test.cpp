@@ -68,16 +68,17 @@ TEST(HttpHistory, SeriesIsThinnedEvenlyWithFirstAndLastAndKeepsToTheRange) {
     EXPECT_THROW(reader.Series(1002, "nope", all), std::invalid_argument);
 }
 
-rt::RuntimeEvent LineEvent(rt::EventKind kind) {
+rt::RuntimeEvent LineEvent(rt::EventKind kind, std::uint32_t busDataId = 1000) {
     rt::RuntimeEvent e;
     e.kind = kind;
+    e.bus_data_id = busDataId;
     e.text = "no answer";
     return e;
 }
 
 TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
     http::ServedState s(3);
-    for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack), 1000);
+    for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack));
     bool missed = false;
     const std::string all = s.ReplayAfter(0, missed);
     EXPECT_TRUE(missed);
@@ -89,7 +90,7 @@ TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
 
     // The byte bound: events of about 100 bytes, 250 bytes kept, so the last two.
     http::ServedState small(100, 250);
-    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack), 1000);
+    for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack));
     const std::string kept = small.ReplayAfter(0, missed);
     EXPECT_TRUE(missed);
     EXPECT_EQ(kept.find("id: 3\n"), std::string::npos);
@@ -126,9 +127,9 @@ TEST(HttpState, HealthFollowsAnswersLineEventsAndRoundEnds) {
     EXPECT_FALSE(s.Check(quiet, t0).ok);
     s.AddRound(Shot(5, 11, t0));
     EXPECT_TRUE(s.Check(quiet, t0).ok);
-    s.AddEvent(LineEvent(rt::EventKind::kPortLost), 0);
+    s.AddEvent(LineEvent(rt::EventKind::kPortLost, 0));
     EXPECT_EQ(s.Check(quiet, t0).reason, "power system lost: no answer");
-    s.AddEvent(LineEvent(rt::EventKind::kPortBack), 0);
+    s.AddEvent(LineEvent(rt::EventKind::kPortBack, 0));
     EXPECT_TRUE(s.Check(quiet, t0).ok);
 }
 
@@ -149,9 +150,9 @@ TEST(HttpState, TwoLinesAreServedApartInTheSiteOrder) {
     EXPECT_EQ(get("/api/round").body, two + "\n");
     EXPECT_EQ(get("/api/lines").body, "[" + one + "," + two + "]\n");
     EXPECT_EQ(get("/healthz").status, 200);
-    rt::RuntimeEvent lost = LineEvent(rt::EventKind::kLineLost);
+    rt::RuntimeEvent lost = LineEvent(rt::EventKind::kLineLost, 2000);
     lost.port = "/dev/ttyS2";
-    s.AddEvent(lost, 2000);
+    s.AddEvent(lost);
     EXPECT_EQ(get("/healthz").body, "line 2000 (/dev/ttyS2): power system lost: no answer\n");
 }
 

@@ -50,7 +50,8 @@ struct Rig {
 Json::Value Alarm(const std::string& name, const std::string& text, std::uint64_t seq) {
     rt::RuntimeEvent e{seq, rt::EventKind::kAlarmBegin, "2026-01-02 03:04:05.678", 1001, "/dev/ttyS1", {}, ""};
     e.rule = {2, "AC_8", "06017", 1001, 9, name, text, 1};
-    return rt::EventRecord(e, 1000);
+    e.bus_data_id = 1000;
+    return rt::EventRecord(e);
 }
 
 TEST(Notifier, CommandGetsTheEventInItsEnvironmentAndShellSyntaxStaysText) {
