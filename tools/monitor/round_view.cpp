@@ -161,13 +161,6 @@ void AddActiveAlarms(Json::Value& round, const std::vector<rule_value>& active) 
     round["active_alarms"] = a;
 }
 
-std::string JsonLine(const Json::Value& round) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    return Json::writeString(b, round);
-}
-
 std::string RenderText(const Json::Value& r) {
     std::ostringstream os;
     const Json::Value& st = r["stats"];

@@ -3,6 +3,7 @@
 // line) and its rendering for a terminal.
 #include "host/rule_value.h"
 #include "tools/runtime/host_runtime.h"
+#include "tools/runtime/json_line.h"
 
 #include <json/value.h>
 
@@ -20,7 +21,7 @@ void AddActiveAlarms(Json::Value& round, const std::vector<rule_value>& active);
 Json::Value RuleJson(const rule_value& r);
 
 // One line, no trailing newline; UTF-8 texts as they are.
-std::string JsonLine(const Json::Value& round);
+using rt::JsonLine;
 // A screenful for a terminal.
 std::string RenderText(const Json::Value& round);
 

@@ -1,8 +1,8 @@
 #include "tools/mqtt/mqtt_publisher.h"
 
 #include "tools/mqtt/ha_discovery.h"
+#include "tools/runtime/json_line.h"
 
-#include <json/writer.h>
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -15,13 +15,6 @@ namespace mqtt {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string Compact(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    return Json::writeString(b, v);
-}
 
 // A float read from the device, as plain text: at most 7 significant digits.
 std::string Number(double v) {
@@ -148,7 +141,7 @@ void Publisher::Event(const Json::Value& record) {
                        std::to_string(stats_.dropped) + " dropped so far");
         if (connected_) PublishLocked(Topic("dropped"), std::to_string(stats_.dropped), config_.qos, true);
     }
-    queue_.push_back({Topic(alarm ? "alarm" : "line"), Compact(record)});
+    queue_.push_back({Topic(alarm ? "alarm" : "line"), rt::JsonLine(record)});
     FlushLocked();
 }
 
@@ -176,14 +169,14 @@ void Publisher::Round(const Json::Value& round) {
         state["port"] = round["port"];
         state["round"] = round["round"];
         state["time"] = round["time"];
-        PublishLocked(Topic(base + "state"), Compact(state), 0, true);
+        PublishLocked(Topic(base + "state"), rt::JsonLine(state), 0, true);
         const Json::Value& signals = device["signals"];
         for (const auto& name : signals.getMemberNames()) {
             if (!signals[name].isNumeric()) continue;
             PublishLocked(Topic(base + name), Number(signals[name].asDouble()), 0, true);
             if (config_.ha_discovery && announced_.insert(base + name).second) {
                 const Discovery d = DiscoveryFor(config_.topic_prefix, id, device["type"].asString(), name);
-                PublishLocked(d.topic, Compact(d.payload), config_.qos, true);
+                PublishLocked(d.topic, rt::JsonLine(d.payload), config_.qos, true);
             }
         }
     }
