@@ -78,7 +78,7 @@ TEST_P(DashboardInTmux, ShowsThePlantAndAnAlarmComingAndGoing) {
     SimRun run(plan);
     ASSERT_FALSE(run.pts.empty());
     const std::string site = run.dir.Path() + "/site.json";
-    WriteFile(site, Compact(plan.Site(run.database)));
+    WriteFile(site, rt::JsonLine(plan.Site(run.database)));
 
     Tmux tmux(run.dir.Path());
     bool started = false;

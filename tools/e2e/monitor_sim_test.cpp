@@ -47,7 +47,7 @@ TEST(EndToEnd, MonitorWithThePlugInSurvivesEveryFaultKindWithoutLosingARound) {
     SimRun run(plan);
     ASSERT_FALSE(run.pts.empty());
     const std::string site = run.dir.Path() + "/site.json";
-    WriteFile(site, Compact(plan.Site(run.database)));
+    WriteFile(site, rt::JsonLine(plan.Site(run.database)));
 
     std::vector<Json::Value> rounds;
     {

@@ -100,7 +100,7 @@ TEST(Mqtt, EveryAlarmEventArrivesThroughABrokerOutageAndStateMatchesTheRounds) {
     site["mqtt"]["ha_discovery"] = true;
     site["notify"]["command"] = notify;
     site["notify"]["timeout_s"] = 1;
-    WriteFile(dir + "/site.json", Compact(site));
+    WriteFile(dir + "/site.json", rt::JsonLine(site));
 
     const std::vector<AlarmChange> changes = plan.Changes();
     std::vector<Json::Value> rounds;

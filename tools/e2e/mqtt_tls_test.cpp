@@ -82,7 +82,7 @@ struct MonitorRun {
         site["mqtt"]["topic_prefix"] = "e2e";
         site["mqtt"]["username"] = kUser;
         site["mqtt"]["password_file"] = dir + "/password";
-        WriteFile(dir + "/site.json", Compact(site));
+        WriteFile(dir + "/site.json", rt::JsonLine(site));
         std::vector<std::string> args = {"--config", dir + "/site.json", "--port", run.pts, "--plugin", REAL_PLUGIN,
                                          "--json", "--log", run.hostLog};
         if (rounds) args.insert(args.end(), {"--rounds", std::to_string(rounds)});
@@ -137,7 +137,7 @@ TEST(MqttTls, PublishesWithTheRightCaAndPassword) {
     for (std::uint32_t id : ids) {
         const Json::Value state = ParseLine(got["e2e/" + std::to_string(id) + "/state"]);
         const std::uint64_t r = state["round"].asUInt64();
-        ASSERT_TRUE(r >= 1 && r <= rounds.size()) << id << ": " << Compact(state);
+        ASSERT_TRUE(r >= 1 && r <= rounds.size()) << id << ": " << rt::JsonLine(state);
         for (const auto& d : rounds[r - 1]["devices"]) {
             if (d["data_id"].asUInt() == id) {
                 EXPECT_TRUE(state["signals"] == d["signals"]) << id;

@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 std::unique_ptr<ChildProcess> StartSim(const std::string& dir, int address, std::string& pts) {
     Json::Value scenario = ParseLine(ReadFile(DEFAULT_SCENARIO));
     scenario.removeMember("faults");
-    WriteFile(dir + "/scenario.json", Compact(scenario));
+    WriteFile(dir + "/scenario.json", rt::JsonLine(scenario));
     auto sim = std::make_unique<ChildProcess>(
         SIM_BIN, std::vector<std::string>{"--scenario", dir + "/scenario.json", "--address", std::to_string(address)},
         dir + "/sim.log");
@@ -63,7 +63,7 @@ TEST(EndToEnd, MonitorPollsFourLinesAndALostOneChangesNothingForTheOthers) {
     Json::Value site;
     site["database"] = dir.Path() + "/history.db";
     for (int i = 0; i < 4; ++i) site["lines"][i] = LineConfig(ports[i], adr[i], 1000u * (i + 1));
-    WriteFile(dir.Path() + "/site.json", Compact(site));
+    WriteFile(dir.Path() + "/site.json", rt::JsonLine(site));
 
     const std::string log = dir.Path() + "/host.log";
     ChildProcess monitor(MONITOR_BIN, {"--config", dir.Path() + "/site.json", "--plugin", REAL_PLUGIN, "--json",

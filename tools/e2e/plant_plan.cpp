@@ -4,8 +4,6 @@
 #include "dc/dc_alarm_rules.h"
 #include "rc/rc_alarm_rule.h"
 
-#include <json/writer.h>
-
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -327,13 +325,6 @@ std::string ReadFile(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
-}
-
-std::string Compact(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    return Json::writeString(b, v);
 }
 
 }  // namespace e2e

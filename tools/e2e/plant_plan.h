@@ -9,6 +9,8 @@
 // decoded with another round's data shows. Three conditions come and go:
 // phase loss on phase A of the first AC channel, a fault of rectifier
 // module 2, a fault of fuse 3 of the last DC unit.
+#include "tools/runtime/json_line.h"
+
 #include <json/value.h>
 
 #include <cstdint>
@@ -124,6 +126,5 @@ struct Plan {
 // Writes text to path; throws on failure.
 void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
-std::string Compact(const Json::Value& v);
 
 }  // namespace e2e

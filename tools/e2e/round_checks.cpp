@@ -18,12 +18,12 @@ namespace {
 constexpr double kTolerance = 1e-3;
 
 void Near(const Json::Value& v, double want, const std::string& what) {
-    ASSERT_TRUE(v.isNumeric()) << what << " is " << Compact(v);
+    ASSERT_TRUE(v.isNumeric()) << what << " is " << rt::JsonLine(v);
     EXPECT_NEAR(v.asDouble(), want, kTolerance) << what;
 }
 
 void NearAll(const Json::Value& v, const std::vector<double>& want, double invalidAs, const std::string& what) {
-    ASSERT_TRUE(v.isArray()) << what << " is " << Compact(v);
+    ASSERT_TRUE(v.isArray()) << what << " is " << rt::JsonLine(v);
     ASSERT_EQ(v.size(), want.size()) << what;
     for (Json::ArrayIndex k = 0; k < v.size(); ++k)
         Near(v[k], want[k] == kInvalid ? invalidAs : want[k], what + "[" + std::to_string(k) + "]");
@@ -31,7 +31,7 @@ void NearAll(const Json::Value& v, const std::vector<double>& want, double inval
 
 void ExpectAc(const PlantState& s, const Json::Value& f) {
     EXPECT_EQ(f["channel_num"].asInt(), 2);
-    ASSERT_EQ(f["channels"].size(), 2u) << Compact(f);
+    ASSERT_EQ(f["channels"].size(), 2u) << rt::JsonLine(f);
     for (Json::ArrayIndex i = 0; i < 2; ++i) {
         const Json::Value& ch = f["channels"][i];
         const AcChannelState& want = s.channels[i];
@@ -87,7 +87,7 @@ void ExpectRc(const PlantState& s, const Json::Value& f) {
         Near(m["value"], s.modules[k].value, at + "value");
         NearAll(m["p41_41"], s.modules[k].user, 0, at + "p41_41");
         EXPECT_EQ(m["fault"].asInt(), s.modules[k].fault) << at;
-        EXPECT_EQ(Compact(m["state"]), "[0,0,0]") << at;
+        EXPECT_EQ(rt::JsonLine(m["state"]), "[0,0,0]") << at;
     }
 }
 
@@ -189,7 +189,7 @@ void ExpectRound(const Plan& plan, int round, const Json::Value& r) {
         EXPECT_EQ(d["type_number"].asInt(), numbers[k]);
         EXPECT_EQ(snap["data_id"].asUInt(), ids[k]);
         EXPECT_EQ(snap["type_number"].asInt(), numbers[k]);
-        ASSERT_TRUE(d["age_s"].isIntegral()) << Compact(d["age_s"]);
+        ASSERT_TRUE(d["age_s"].isIntegral()) << rt::JsonLine(d["age_s"]);
         EXPECT_LE(d["age_s"].asInt(), 1);
         ASSERT_TRUE(d.isMember("fields")) << types[k] << " published nothing";
         ExpectFields(plan, round, k, d["fields"]);

@@ -14,7 +14,7 @@ namespace e2e {
 using namespace std::chrono_literals;
 
 SimRun::SimRun(const Plan& p) : plan(p) {
-    WriteFile(scenario, Compact(plan.Scenario()));
+    WriteFile(scenario, rt::JsonLine(plan.Scenario()));
     sim_ = std::make_unique<ChildProcess>(SIM_BIN, std::vector<std::string>{"--scenario", scenario}, simLog);
     if (!sim_->Line(pts, std::chrono::steady_clock::now() + 60s)) {
         pts.clear();
