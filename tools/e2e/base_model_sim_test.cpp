@@ -8,7 +8,7 @@
 #include "tools/e2e/plant_plan.h"
 #include "tools/e2e/round_checks.h"
 #include "tools/e2e/sim_run.h"
-#include "tools/monitor/round_view.h"
+#include "tools/model/round_view.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
 
@@ -79,9 +79,9 @@ TEST(EndToEnd, HostRuntimeWithTheBaseModelSurvivesFaultsWithoutLosingARound) {
             if (end.round > static_cast<std::uint64_t>(plan.rounds)) return;
             // Built on the io thread like the monitor's, completed on the
             // worker after the round's work items.
-            Json::Value r = monitor::BuildRound(end, *bus, 0, run.pts);
+            Json::Value r = model::BuildRound(end, *bus, 0, run.pts);
             host->Work().Post([&, r]() mutable {
-                monitor::AddActiveAlarms(r, host->Alarms().Active());
+                model::AddActiveAlarms(r, host->Alarms().Active());
                 std::lock_guard<std::mutex> lock(mutex);
                 rounds.push_back(std::move(r));
             });

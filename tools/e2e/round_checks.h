@@ -1,6 +1,6 @@
 #pragma once
 // Checks of one round as the monitor reports it (its --json round object,
-// or the same object built in process with monitor::BuildRound) against
+// or the same object built in process with model::BuildRound) against
 // the plan: every child published, its decoded snapshot and signals hold
 // the plant's values of that round, exactly the plan's alarms are active,
 // and the line counters add up to the plan's requests and faults.

@@ -1,8 +1,8 @@
 #include "tools/e2e/store_checks.h"
 
 #include "tools/e2e/round_checks.h"
-#include "tools/monitor/round_view.h"
-#include "tools/monitor/snapshot_fields.h"
+#include "tools/model/round_view.h"
+#include "tools/model/snapshot_fields.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -57,7 +57,7 @@ void ExpectHistory(const Plan& plan, const std::vector<Json::Value>& rounds, con
             EXPECT_LE(rows[k - 1].time, rows[k].time);
         }
         // The image saved is the one published in that round, whatever later rounds did.
-        EXPECT_EQ(monitor::Hex(rows[k].snapshot),
+        EXPECT_EQ(model::Hex(rows[k].snapshot),
                   rounds[round]["snapshots"][static_cast<Json::ArrayIndex>(child)]["hex"].asString());
     }
 
@@ -68,7 +68,7 @@ void ExpectHistory(const Plan& plan, const std::vector<Json::Value>& rounds, con
         ASSERT_TRUE(newest.has_value());
         EXPECT_EQ(*newest, rows[rows.size() - children + child].snapshot);
         ExpectFields(plan, static_cast<int>(rounds.size()), child,
-                     monitor::DecodeSnapshot(numbers[child], newest->data(), newest->size()));
+                     model::DecodeSnapshot(numbers[child], newest->data(), newest->size()));
     }
 }
 

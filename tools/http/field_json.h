@@ -1,5 +1,5 @@
 #pragma once
-// The field table (tools/monitor/field_table.h) as the JSON of /api/fields,
+// The field table (tools/model/field_table.h) as the JSON of /api/fields,
 // so the page takes its labels, units and state words from the same table
 // as the terminal dashboard:
 //   {"5106": {"device": "AC", "list": "channels",

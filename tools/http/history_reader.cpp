@@ -1,6 +1,6 @@
 #include "tools/http/history_reader.h"
 
-#include "tools/monitor/snapshot_fields.h"
+#include "tools/model/snapshot_fields.h"
 
 #include <sqlite3.h>
 
@@ -120,7 +120,7 @@ Json::Value HistoryReader::Series(std::uint32_t dataId, const std::string& field
         if (row++ != want) continue;
         ++k;
         const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 2));
-        const Json::Value fields = monitor::DecodeSnapshot(sqlite3_column_int(q.s, 1), blob,
+        const Json::Value fields = model::DecodeSnapshot(sqlite3_column_int(q.s, 1), blob,
                                                            static_cast<std::size_t>(sqlite3_column_bytes(q.s, 2)));
         const Json::Value v = At(fields, field);
         if (!v.isNull()) anyField = true;

@@ -2,7 +2,7 @@
 
 #include "tools/http/routes.h"
 #include "tools/http/served_state.h"
-#include "tools/monitor/round_view.h"
+#include "tools/model/round_view.h"
 #include "tools/runtime/log_sink.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -254,7 +254,7 @@ Server::~Server() {
 void Server::PublishRound(const Json::Value& round) {
     auto shot = std::make_shared<RoundShot>();
     shot->round = round;
-    shot->json = monitor::JsonLine(round);
+    shot->json = model::JsonLine(round);
     shot->at = std::chrono::steady_clock::now();
     Impl& m = *impl_;
     net::post(m.io, [&m, shot = std::shared_ptr<const RoundShot>(std::move(shot))]() mutable {

@@ -2,7 +2,7 @@
 
 #include "tools/http/field_json.h"
 #include "tools/http/metrics.h"
-#include "tools/monitor/round_view.h"
+#include "tools/model/round_view.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,7 +19,7 @@ Reply Error(int status, const std::string& message) {
     r.status = status;
     Json::Value j(Json::objectValue);
     j["error"] = message;
-    r.body = monitor::JsonLine(j) + "\n";
+    r.body = model::JsonLine(j) + "\n";
     return r;
 }
 
@@ -27,7 +27,7 @@ namespace {
 
 Reply Json200(const Json::Value& v) {
     Reply r;
-    r.body = monitor::JsonLine(v) + "\n";
+    r.body = model::JsonLine(v) + "\n";
     return r;
 }
 

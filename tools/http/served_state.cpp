@@ -1,6 +1,6 @@
 #include "tools/http/served_state.h"
 
-#include "tools/monitor/round_view.h"
+#include "tools/model/round_view.h"
 
 #include <algorithm>
 
@@ -15,7 +15,7 @@ Json::Value EventJson(const rt::RuntimeEvent& ev) {
     j["bus_data_id"] = ev.bus_data_id;
     j["port"] = ev.port;
     if (rt::IsAlarmEvent(ev.kind))
-        j["rule"] = monitor::RuleJson(ev.rule);
+        j["rule"] = model::RuleJson(ev.rule);
     else
         j["text"] = ev.text;
     return j;
@@ -95,7 +95,7 @@ SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
                 RuleState{ev.rule.name, ev.kind == rt::EventKind::kAlarmBegin, ev.bus_data_id};
             break;
     }
-    return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", monitor::JsonLine(EventJson(ev)));
+    return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", model::JsonLine(EventJson(ev)));
 }
 
 std::string ServedState::ReplayAfter(std::uint64_t lastId, bool& missed) const {

@@ -1,7 +1,7 @@
 #include "tools/monitor/dashboard.h"
 
-#include "tools/monitor/field_table.h"
-#include "tools/monitor/line_counters.h"
+#include "tools/model/field_table.h"
+#include "tools/model/line_counters.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +9,12 @@
 
 namespace monitor {
 namespace {
+
+using model::DeviceTable;
+using model::FieldInfo;
+using model::FindDeviceTable;
+using model::FindField;
+using model::StateWord;
 
 constexpr int kAc = 5106;
 constexpr int kRc = 5107;
@@ -332,7 +338,7 @@ Screen Layout(const Json::Value& r, const RoundHistory& history, const LineState
     }
     // Line counters that are not zero.
     std::string counters = "line:";
-    for (const LineCounter& c : kLineCounters) {
+    for (const model::LineCounter& c : model::kLineCounters) {
         const Json::UInt64 n = st[c.key].asUInt64();
         if (n != 0) counters += std::string(" ") + c.label + " " + std::to_string(n);
     }

@@ -5,7 +5,7 @@
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
 #include "tools/monitor/round_output.h"
-#include "tools/monitor/round_view.h"
+#include "tools/model/round_view.h"
 #include "tools/monitor/site_services.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
@@ -128,11 +128,11 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     line->host->OnRoundEnd([&site, &l](const rt::RoundEnd& end) {
         const auto& rounds = site.args.rounds;
         if (rounds && end.round > *rounds) return;
-        Json::Value round = monitor::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
+        Json::Value round = model::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
         // Printed on the worker after this round's work items, so that
         // the active alarms include this round's.
         l.host->Work().Post([&site, &l, round = std::move(round)]() mutable {
-            monitor::AddActiveAlarms(round, l.host->Alarms().Active());
+            model::AddActiveAlarms(round, l.host->Alarms().Active());
             site.services.Round(round);
             site.output->Print(round);
         });

@@ -1,6 +1,6 @@
 #include "tools/monitor/round_history.h"
 
-#include "tools/monitor/line_counters.h"
+#include "tools/model/line_counters.h"
 
 #include <algorithm>
 #include <set>
@@ -23,7 +23,7 @@ void RoundHistory::Add(const Json::Value& round) {
     const Json::Value& st = round["stats"];
     if (!first_) {
         std::string grew;
-        for (const LineCounter& c : kLineCounters) {
+        for (const model::LineCounter& c : model::kLineCounters) {
             if (!c.one) continue;
             const Json::UInt64 n = st[c.key].asUInt64() - std::min(st[c.key].asUInt64(), lastStats_[c.key].asUInt64());
             if (n == 0) continue;

@@ -1,7 +1,8 @@
 #include "tools/monitor/round_output.h"
 
 #include "tools/monitor/dashboard.h"
-#include "tools/monitor/round_view.h"
+#include "tools/model/round_view.h"
+#include "tools/monitor/round_text.h"
 
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::Lin
 void RoundOutput::Print(const Json::Value& round) {
     if (screen_) return screen_->Show(round);
     if (args_.json) {
-        std::fprintf(out_, "%s\n", JsonLine(round).c_str());
+        std::fprintf(out_, "%s\n", model::JsonLine(round).c_str());
     } else if (args_.view == Args::View::kFields) {
         if (tty_) std::fputs("\x1b[H\x1b[2J", out_);
         std::fputs(RenderText(round).c_str(), out_);

@@ -47,7 +47,7 @@ public:
 
     // An rt::EventRecord (any thread).
     void Event(const Json::Value& record);
-    // A round object of monitor::BuildRound (any thread).
+    // A round object of model::BuildRound (any thread).
     void Round(const Json::Value& round);
     // Waits up to 3 s for the queue to drain, publishes "offline" and
     // disconnects.

@@ -8,8 +8,8 @@
 #include "tools/http/metrics.h"
 #include "tools/http/routes.h"
 #include "tools/http/served_state.h"
-#include "tools/monitor/field_table.h"
-#include "tools/monitor/round_view.h"
+#include "tools/model/field_table.h"
+#include "tools/model/round_view.h"
 #include "tools/runtime/history_store.h"
 #include "tools/runtime/tests/temp_dir.h"
 
@@ -107,7 +107,7 @@ std::shared_ptr<const http::RoundShot> Shot(int round, int answers, std::chrono:
     shot->at = at;
     if (busId) {
         shot->round["bus"]["data_id"] = busId;
-        shot->json = monitor::JsonLine(shot->round);
+        shot->json = model::JsonLine(shot->round);
     }
     return shot;
 }
@@ -197,11 +197,11 @@ TEST(HttpTables, MetricRowsMatchTheFieldTable) {
     const http::FieldMetric* rows = http::FieldMetrics(n);
     for (std::size_t k = 0; k < n; ++k) {
         const http::FieldMetric& m = rows[k];
-        const monitor::DeviceTable* t = monitor::FindDeviceTable(m.type_number);
+        const model::DeviceTable* t = model::FindDeviceTable(m.type_number);
         ASSERT_NE(t, nullptr) << m.family;
         const bool item = m.list[0] != '\0';
         ASSERT_TRUE(!item || (t->item && std::string(t->list_name) == m.list)) << m.family << " " << m.list;
-        const monitor::FieldInfo* f = monitor::FindField(item ? t->item->fields : t->head.fields, m.field);
+        const model::FieldInfo* f = model::FindField(item ? t->item->fields : t->head.fields, m.field);
         ASSERT_NE(f, nullptr) << m.family << " " << m.field;
         const std::string family = m.family;
         const char* want = "";
@@ -216,11 +216,11 @@ TEST(HttpTables, MetricRowsMatchTheFieldTable) {
 // The AC input voltage with its unit, state byte and that byte's words.
 TEST(HttpTables, FieldsEndpointServesTheTable) {
     const Json::Value j = http::FieldTableJson();
-    ASSERT_EQ(j.size(), monitor::DeviceTables().size());
+    ASSERT_EQ(j.size(), model::DeviceTables().size());
     const Json::Value& fields = j["5106"]["item"]["fields"];
-    EXPECT_EQ(monitor::JsonLine(fields[0]), R"({"label":"A","name":"a","state_field":"a_alert",)"
+    EXPECT_EQ(model::JsonLine(fields[0]), R"({"label":"A","name":"a","state_field":"a_alert",)"
                                             R"("title":"line/phase voltage AB/A","unit":"V"})");
-    EXPECT_EQ(monitor::JsonLine(fields[5]["states"]), R"({"1":"low","2":"high","3":"phase loss"})");
+    EXPECT_EQ(model::JsonLine(fields[5]["states"]), R"({"1":"low","2":"high","3":"phase loss"})");
 }
 
 }  // namespace

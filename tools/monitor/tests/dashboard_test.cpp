@@ -1,8 +1,7 @@
-// The field table and the dashboard's layout, on rounds recorded from the
+// The dashboard's layout, on rounds recorded from the
 // monitor against pmbus-sim's built-in scenario (tests/data/rounds.jsonl:
 // rounds 1-16, phase loss 5-11, module fault 8-14, fuse fault 10-17).
 #include "tools/monitor/dashboard.h"
-#include "tools/monitor/field_table.h"
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -12,54 +11,6 @@
 #include <vector>
 
 namespace {
-
-using monitor::StateKind;
-
-TEST(FieldTable, StateWords) {
-    const struct {
-        StateKind kind;
-        unsigned value;
-        const char* word;
-    } cases[] = {
-        {StateKind::kLowHighLoss, 0, ""},         {StateKind::kLowHighLoss, 1, "low"},
-        {StateKind::kLowHighLoss, 3, "phase loss"}, {StateKind::kLowHighMissing, 3, "missing"},
-        {StateKind::kLowHigh, 2, "high"},         {StateKind::kLowHigh, 3, "state 3"},
-        {StateKind::kFuse, 3, "fuse fault"},      {StateKind::kFuse, 1, "state 1"},
-        {StateKind::kModuleFault, 1, "fault"},    {StateKind::kNone, 2, ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(monitor::StateWord(c.kind, c.value), c.word) << c.value;
-}
-
-// Every record's fields lie inside it, in order, without overlapping, and
-// every value's state field exists and is an alarm-state byte.
-TEST(FieldTable, RecordsAreConsistent) {
-    ASSERT_EQ(monitor::DeviceTables().size(), 3u);
-    for (const auto& t : monitor::DeviceTables()) {
-        EXPECT_EQ(monitor::FindDeviceTable(t.type_number), &t);
-        std::vector<const monitor::RecordTable*> records{&t.head};
-        if (t.item) records.push_back(t.item);
-        for (const monitor::RecordTable* r : records) {
-            std::size_t end = 0;
-            for (const auto& f : r->fields) {
-                const std::size_t size = f.kind == monitor::FieldKind::kU32 || f.kind == monitor::FieldKind::kF32 ? 4
-                                         : f.kind == monitor::FieldKind::kF32s ? 4 * f.count
-                                         : f.kind == monitor::FieldKind::kU8s  ? f.count
-                                         : f.kind == monitor::FieldKind::kTime ? 7
-                                                                                : 1;
-                EXPECT_GE(f.offset, end) << r->name << " " << f.name;
-                end = f.offset + size;
-                EXPECT_LE(end, r->size) << r->name << " " << f.name;
-                if (f.state_field) {
-                    const monitor::FieldInfo* s = monitor::FindField(r->fields, f.state_field);
-                    ASSERT_NE(s, nullptr) << f.name;
-                    EXPECT_NE(s->states, StateKind::kNone) << f.name;
-                }
-            }
-            EXPECT_EQ(end, r->size) << r->name << " ends with its last field";
-        }
-    }
-    EXPECT_EQ(monitor::FindDeviceTable(9999), nullptr);
-}
 
 std::vector<Json::Value> Recorded() {
     std::ifstream in(DASHBOARD_ROUNDS);

@@ -1,13 +1,13 @@
-#include "tools/monitor/snapshot_fields.h"
+#include "tools/model/snapshot_fields.h"
 
-#include "tools/monitor/field_table.h"
+#include "tools/model/field_table.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-namespace monitor {
+namespace model {
 namespace {
 
 float F32(const std::uint8_t* p) {
@@ -89,4 +89,4 @@ Json::Value DecodeSnapshot(int typeNumber, const std::uint8_t* data, std::size_t
     return out;
 }
 
-}  // namespace monitor
+}  // namespace model

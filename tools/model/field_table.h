@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-namespace monitor {
+namespace model {
 
 // How a field's bytes are stored (all little-endian, byte-packed).
 enum class FieldKind {
@@ -84,4 +84,4 @@ std::string StateWord(StateKind kind, unsigned value);
 // The values of kind that have a word, in value order (none for kNone, kRaw).
 std::vector<std::pair<unsigned, const char*>> StateWords(StateKind kind);
 
-}  // namespace monitor
+}  // namespace model

@@ -7,11 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace monitor {
+namespace model {
 
 // The decoded fields as a JSON object. Never reads past length; a snapshot
 // too short for its records, or of an unknown type, gives an object with
 // an "error" member (and the fields of the records that fit).
 Json::Value DecodeSnapshot(int typeNumber, const std::uint8_t* data, std::size_t length);
 
-}  // namespace monitor
+}  // namespace model

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace monitor {
+namespace model {
 
 struct LineCounter {
     std::uint64_t rt::LineStats::*value;
@@ -32,4 +32,4 @@ inline constexpr LineCounter kLineCounters[] = {
     {&rt::LineStats::reopens, "reopens", "reopens", "port reopened", "port reopens"},
 };
 
-}  // namespace monitor
+}  // namespace model

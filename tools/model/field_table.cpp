@@ -1,4 +1,4 @@
-#include "tools/monitor/field_table.h"
+#include "tools/model/field_table.h"
 
 #include "ac/ac_alarm_rules.h"
 #include "ac/ac_records.h"
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace monitor {
+namespace model {
 namespace {
 
 using AcPanel = tele_c_qzl4200_ac;
@@ -188,4 +188,4 @@ std::vector<std::pair<unsigned, const char*>> StateWords(StateKind kind) {
     return out;
 }
 
-}  // namespace monitor
+}  // namespace model

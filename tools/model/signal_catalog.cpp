@@ -1,9 +1,9 @@
-#include "tools/monitor/signal_catalog.h"
+#include "tools/model/signal_catalog.h"
 
 #include <exception>
 #include <stdexcept>
 
-namespace monitor {
+namespace model {
 namespace {
 
 constexpr int kMaxChannels = 64;
@@ -49,4 +49,4 @@ std::vector<Signal> ReadSignals(const VNQVDevice& dev) {
     return out;
 }
 
-}  // namespace monitor
+}  // namespace model

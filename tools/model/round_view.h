@@ -1,6 +1,6 @@
 #pragma once
-// What the monitor shows after every round: one JSON object (the --json
-// line) and its rendering for a terminal.
+// The round object: one JSON object per line and round (the --json line,
+// /api/round, the stream, the MQTT state), built from the round end.
 #include "host/rule_value.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/json_line.h"
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace monitor {
+namespace model {
 
 // Built on the io thread at the round end (Get_Value, ages, snapshots).
 Json::Value BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored, const std::string& port);
@@ -22,9 +22,7 @@ Json::Value RuleJson(const rule_value& r);
 
 // One line, no trailing newline; UTF-8 texts as they are.
 using rt::JsonLine;
-// A screenful for a terminal.
-std::string RenderText(const Json::Value& round);
 
 std::string Hex(const std::vector<std::uint8_t>& bytes);
 
-}  // namespace monitor
+}  // namespace model

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace monitor {
+namespace model {
 
 struct Signal {
     std::string name;
@@ -21,4 +21,4 @@ struct Signal {
 
 std::vector<Signal> ReadSignals(const VNQVDevice& dev);
 
-}  // namespace monitor
+}  // namespace model
