@@ -13,15 +13,16 @@
 namespace model {
 
 Json::Value RuleJson(const rule_value& r) {
+    using K = Json::StaticString;
     Json::Value j(Json::objectValue);
-    j["data_id"] = r.data_id;
-    j["level"] = r.level;
-    j["key"] = r.key;
-    j["id"] = r.alarm_id;
-    j["name"] = r.name;
-    j["text"] = r.text;
-    j["active"] = r.active != 0;
-    j["seq"] = r.seq;
+    j[K("data_id")] = r.data_id;
+    j[K("level")] = r.level;
+    j[K("key")] = r.key;
+    j[K("id")] = r.alarm_id;
+    j[K("name")] = r.name;
+    j[K("text")] = r.text;
+    j[K("active")] = r.active != 0;
+    j[K("seq")] = r.seq;
     return j;
 }
 
@@ -36,73 +37,80 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
+// The members are string literals, so the tree keys them by pointer
+// (Json::StaticString) instead of copying every name; parts are built in
+// place or moved, never copied.
 Json::Value BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored, const std::string& port) {
+    using K = Json::StaticString;
     Json::Value j(Json::objectValue);
-    j["round"] = static_cast<Json::UInt64>(end.round);
-    j["time"] = rt::LocalTimestamp();
-    j["port"] = port;
-    j["bus"]["data_id"] = bus.DataId();
-    j["bus"]["type"] = bus.DeviceType();
-    j["bus"]["data_valid"] = bus.DataValid();
-    j["restored"] = restored;
+    j[K("round")] = static_cast<Json::UInt64>(end.round);
+    j[K("time")] = rt::LocalTimestamp();
+    j[K("port")] = port;
+    Json::Value& b = j[K("bus")];
+    b[K("data_id")] = bus.DataId();
+    b[K("type")] = bus.DeviceType();
+    b[K("data_valid")] = bus.DataValid();
+    j[K("restored")] = restored;
 
-    std::map<std::pair<std::uint32_t, int>, const rt::PublishedSnapshot*> byDevice;
-    Json::Value snaps(Json::arrayValue);
+    // Each snapshot decoded once: its fields go to the snapshot and to its device.
+    std::map<std::pair<std::uint32_t, int>, const Json::Value*> byDevice;
+    Json::Value& snaps = j[K("snapshots")];
+    snaps = Json::Value(Json::arrayValue);
+    snaps.resize(static_cast<Json::ArrayIndex>(end.snapshots.size()));
+    Json::ArrayIndex n = 0;
     for (const auto& s : end.snapshots) {
-        Json::Value e(Json::objectValue);
-        e["data_id"] = s.data_id;
-        e["type_number"] = s.type_number;
-        e["hex"] = Hex(s.bytes);
-        e["fields"] = DecodeSnapshot(s.type_number, s.bytes.data(), s.bytes.size());
-        snaps.append(e);
-        byDevice[{s.data_id, s.type_number}] = &s;
+        Json::Value& e = snaps[n++];
+        e[K("data_id")] = s.data_id;
+        e[K("type_number")] = s.type_number;
+        e[K("hex")] = Hex(s.bytes);
+        Json::Value& fields = e[K("fields")];
+        fields = DecodeSnapshot(s.type_number, s.bytes.data(), s.bytes.size());
+        byDevice[{s.data_id, s.type_number}] = &fields;
     }
 
     const auto now = boost::posix_time::second_clock::local_time();
-    Json::Value devices(Json::arrayValue);
+    Json::Value& devices = j[K("devices")];
+    devices = Json::Value(Json::arrayValue);
     for (const auto& child : bus.GetAllChildVDevices()) {
         if (!child) continue;
-        Json::Value d(Json::objectValue);
-        d["data_id"] = child->DataId();
-        d["type"] = child->DeviceType();
-        d["type_number"] = rt::TypeNumberForDeviceType(child->DeviceType());
-        if (child->LastUpdate().is_special())
-            d["age_s"] = Json::Value();
-        else
-            d["age_s"] = static_cast<Json::Int64>((now - child->LastUpdate()).total_seconds());
-        Json::Value sig(Json::objectValue);
-        for (const auto& s : ReadSignals(*child)) {
+        Json::Value& d = devices.append(Json::Value(Json::objectValue));
+        const int typeNumber = rt::TypeNumberForDeviceType(child->DeviceType());
+        d[K("data_id")] = child->DataId();
+        d[K("type")] = child->DeviceType();
+        d[K("type_number")] = typeNumber;
+        Json::Value& age = d[K("age_s")];
+        if (!child->LastUpdate().is_special())
+            age = static_cast<Json::Int64>((now - child->LastUpdate()).total_seconds());
+        Json::Value& sig = d[K("signals")];
+        sig = Json::Value(Json::objectValue);
+        for (auto& s : ReadSignals(*child)) {
             if (s.ok)
                 sig[s.name] = s.value;
             else
-                sig[s.name] = s.error;
+                sig[s.name] = std::move(s.error);
         }
-        d["signals"] = sig;
-        auto it = byDevice.find({child->DataId(), d["type_number"].asInt()});
-        if (it != byDevice.end())
-            d["fields"] = DecodeSnapshot(it->second->type_number, it->second->bytes.data(), it->second->bytes.size());
-        devices.append(d);
+        auto it = byDevice.find({child->DataId(), typeNumber});
+        if (it != byDevice.end()) d[K("fields")] = *it->second;
     }
-    j["devices"] = devices;
 
-    Json::Value rules(Json::arrayValue);
-    for (const auto& r : end.rules) rules.append(RuleJson(r));
-    j["rules"] = rules;
-    j["snapshots"] = snaps;
+    Json::Value& rules = j[K("rules")];
+    rules = Json::Value(Json::arrayValue);
+    rules.resize(static_cast<Json::ArrayIndex>(end.rules.size()));
+    n = 0;
+    for (const auto& r : end.rules) rules[n++] = RuleJson(r);
 
     const rt::LineStats& s = end.stats;
-    Json::Value st(Json::objectValue);
-    for (const LineCounter& c : kLineCounters) st[c.key] = static_cast<Json::UInt64>(s.*c.value);
-    st["rounds"] = static_cast<Json::UInt64>(s.rounds);
-    st["round_s"] = end.seconds;
-    j["stats"] = st;
+    Json::Value& st = j[K("stats")];
+    for (const LineCounter& c : kLineCounters) st[K(c.key)] = static_cast<Json::UInt64>(s.*c.value);
+    st[K("rounds")] = static_cast<Json::UInt64>(s.rounds);
+    st[K("round_s")] = end.seconds;
     return j;
 }
 
 void AddActiveAlarms(Json::Value& round, const std::vector<rule_value>& active) {
-    Json::Value a(Json::arrayValue);
+    Json::Value& a = round[Json::StaticString("active_alarms")];
+    a = Json::Value(Json::arrayValue);
     for (const auto& r : active) a.append(RuleJson(r));
-    round["active_alarms"] = a;
 }
 
 }  // namespace model

@@ -161,15 +161,26 @@ void Publisher::Round(const Json::Value& round) {
             OutageLocked("cannot connect to " + Where() + ": " + Reason(MOSQ_ERR_SUCCESS));
     }
     if (!connected_ || stopping_) return;
+    // A device's state is its object of the round with the round's line,
+    // number and time first: written straight from the round, not copied.
+    std::string head = "{";
+    for (const char* key : {"port", "round", "time"}) {
+        rt::AppendJson(head, Json::Value(key));
+        head += ':';
+        rt::AppendJson(head, round[key]);
+        head += ',';
+    }
+    head += "\"bus_data_id\":";
+    rt::AppendJson(head, round["bus"]["data_id"]);
+    std::string state;
     for (const auto& device : round["devices"]) {
+        if (!device.isObject() || device.empty()) continue;
         const std::uint32_t id = device["data_id"].asUInt();
         const std::string base = std::to_string(id) + "/";
-        Json::Value state = device;
-        state["bus_data_id"] = round["bus"]["data_id"];
-        state["port"] = round["port"];
-        state["round"] = round["round"];
-        state["time"] = round["time"];
-        PublishLocked(Topic(base + "state"), rt::JsonLine(state), 0, true);
+        state = head;
+        rt::AppendJson(state, device);
+        state[head.size()] = ',';  // the device's own "{"
+        PublishLocked(Topic(base + "state"), state, 0, true);
         const Json::Value& signals = device["signals"];
         for (const auto& name : signals.getMemberNames()) {
             if (!signals[name].isNumeric()) continue;

@@ -133,6 +133,10 @@ public:
     // Called on the worker thread for every alarm and line event, in order
     // (set before Start).
     void OnEvent(std::function<void(const RuntimeEvent&)> f) { onEvent_ = std::move(f); }
+    // Called on the io thread each time the bus device returns from an
+    // answer or a status refresh: what the plug-in wrote meanwhile is this
+    // line's (the monitor's --trace).
+    void OnPluginReturn(std::function<void()> f) { onPluginReturn_ = std::move(f); }
 
     Worker& Work() { return shared_.worker; }
     HistoryStore* Store() { return shared_.store.get(); }
@@ -191,6 +195,7 @@ private:
     std::shared_ptr<PMBusProtocol> bus_;
     std::function<void(const RoundEnd&)> onRoundEnd_;
     std::function<void(const RuntimeEvent&)> onEvent_;
+    std::function<void()> onPluginReturn_;
 
     // io thread only
     Exchange exchange_ = Exchange::kIdle;
