@@ -26,7 +26,7 @@ Health LineState::Check(const HealthRule& rule, std::chrono::steady_clock::time_
     if (!up) return {false, "power system lost: " + lostText};
     const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - latest->at);
     if (quiet > rule.maxQuiet) return {false, "no round ended for " + std::to_string(quiet.count()) + " s"};
-    const std::uint64_t round = latest->round->Number();
+    const std::uint64_t round = latest->round->Data().round;
     if (round >= lastAnswered + static_cast<std::uint64_t>(rule.rounds))
         return {false, "the power system has not answered in the last " + std::to_string(rule.rounds) + " rounds"};
     return {true, "ok: round " + std::to_string(round)};
@@ -77,17 +77,19 @@ SseEvent ServedState::AddRound(model::RoundPtr round, std::chrono::steady_clock:
     shot->round = std::move(round);
     shot->at = at;
     shot->event_id = nextId_++;
-    const Json::Value& r = shot->round->Tree();
-    const std::uint32_t busId = r["bus"]["data_id"].asUInt();
-    LineState& line = Line(busId, r["port"].asString());
-    const std::uint64_t answers = r["stats"]["answers"].asUInt64();
+    const model::RoundData& r = shot->round->Data();
+    LineState& line = Line(r.bus_data_id, r.port);
+    const std::uint64_t answers = r.stats.answers;
     if (answers > line.lastAnswers || !line.latest) {
-        if (answers > line.lastAnswers) line.lastAnswered = r["round"].asUInt64();
+        if (answers > line.lastAnswers) line.lastAnswered = r.round;
         line.lastAnswers = answers;
     }
-    for (const Json::Value& rule : r["rules"])
-        rules_[RuleId(rule["data_id"].asUInt(), rule["key"].asString(), rule["id"].asString())] =
-            RuleState{rule["name"].asString(), rule["active"].asBool(), busId};
+    for (const rule_value& rule : r.rules) {
+        RuleState& s = rules_[RuleId(rule.data_id, rule.key, rule.alarm_id)];
+        if (s.name != rule.name) s.name = rule.name;
+        s.active = rule.active != 0;
+        s.line = r.bus_data_id;
+    }
     line.latest = shot;
     newest_ = std::move(shot);
     SseEvent e;

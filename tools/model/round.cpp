@@ -1,19 +1,34 @@
 #include "tools/model/round.h"
 
-#include "tools/runtime/json_line.h"
+#include "tools/model/round_json.h"
+
+#include <json/reader.h>
+
+#include <memory>
 
 namespace model {
 
 const std::string& Round::Text() const {
-    std::call_once(once_, [this] {
-        // About the size of the example plant's round, so that the text is
+    std::call_once(textOnce_, [this] {
+        // About the size of a large plant's round, so that the text is
         // written without growing its buffer again and again.
         text_.reserve(64 * 1024);
-        rt::AppendJson(text_, tree_);
+        AppendRound(text_, data_);
         text_.shrink_to_fit();
         hasText_.store(true, std::memory_order_release);
     });
     return text_;
+}
+
+const Json::Value& Round::Tree() const {
+    std::call_once(treeOnce_, [this] {
+        const std::string& text = Text();
+        Json::CharReaderBuilder b;
+        std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+        std::string error;
+        reader->parse(text.data(), text.data() + text.size(), &tree_, &error);
+    });
+    return tree_;
 }
 
 }  // namespace model

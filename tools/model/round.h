@@ -1,9 +1,11 @@
 #pragma once
-// One line's round, complete (active alarms added): built once at the round
-// end, then shared by every consumer (HTTP, its event stream, MQTT, the
-// --json line) and never changed. Its text is written the first time some
-// consumer asks for it, once, and shared too; a round nobody reads as text
-// is never written.
+// One line's round, complete (active alarms added): taken at the round end,
+// then shared by every consumer (HTTP, its event stream, MQTT, the --json
+// line) and never changed. Its JSON text is written the first time some
+// consumer asks for it, once, and shared too; a tree of it (for the views
+// that walk one) likewise. A round nobody reads as text is never written.
+#include "tools/model/round_data.h"
+
 #include <json/value.h>
 
 #include <atomic>
@@ -16,24 +18,23 @@ namespace model {
 
 class Round {
 public:
-    explicit Round(Json::Value tree) : tree_(std::move(tree)) {}
+    explicit Round(RoundData data) : data_(std::move(data)) {}
     Round(const Round&) = delete;
     Round& operator=(const Round&) = delete;
 
-    // The round object (model::BuildRound + AddActiveAlarms).
-    const Json::Value& Tree() const { return tree_; }
-    // The round object as one line (rt::JsonLine); from any thread.
+    const RoundData& Data() const { return data_; }
+    // The round object as one line (the --json line); from any thread.
     const std::string& Text() const;
+    // The round object as a tree, read back from Text (from any thread).
+    const Json::Value& Tree() const;
     // Whether Text has been asked for.
     bool HasText() const { return hasText_.load(std::memory_order_acquire); }
 
-    std::uint32_t BusDataId() const { return tree_["bus"]["data_id"].asUInt(); }
-    std::uint64_t Number() const { return tree_["round"].asUInt64(); }
-
 private:
-    const Json::Value tree_;
-    mutable std::once_flag once_;
+    const RoundData data_;
+    mutable std::once_flag textOnce_, treeOnce_;
     mutable std::string text_;
+    mutable Json::Value tree_;
     mutable std::atomic<bool> hasText_{false};
 };
 

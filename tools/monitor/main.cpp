@@ -137,7 +137,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
             site.roundDone(end.round);
             return;
         }
-        Json::Value round = model::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
+        model::RoundData round = model::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
         // Printed on the worker after this round's work items, so that
         // the active alarms include this round's.
         l.host->Work().Post([&site, &l, round = std::move(round)]() mutable {

@@ -27,9 +27,9 @@ RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::Lin
 }
 
 void RoundOutput::Print(const model::Round& shared) {
-    const Json::Value& round = shared.Tree();
-    if (screen_) return screen_->Show(round);
+    if (screen_) return screen_->Show(shared.Tree());
     if (!args_.json && args_.view == Args::View::kNone) return;
+    const Json::Value& round = args_.json ? Json::Value::nullSingleton() : shared.Tree();
     if (args_.json) {
         const std::string& text = shared.Text();
         std::fwrite(text.data(), 1, text.size(), out_);

@@ -32,7 +32,7 @@ void SiteServices::Event(const rt::RuntimeEvent& e) {
 
 void SiteServices::Round(const model::RoundPtr& round) {
     if (web_) web_->PublishRound(round);
-    if (mqtt_) mqtt_->Round(round->Tree());
+    if (mqtt_) mqtt_->Round(*round);
 }
 
 void SiteServices::Stop() {

@@ -53,6 +53,11 @@ void AppendReal(std::string& out, double v) {
 
 }  // namespace
 
+void AppendJsonString(std::string& out, const char* s, std::size_t n) { AppendString(out, s, s + n); }
+void AppendJsonReal(std::string& out, double v) { AppendReal(out, v); }
+void AppendJsonInt(std::string& out, std::int64_t v) { AppendNumber(out, v); }
+void AppendJsonUInt(std::string& out, std::uint64_t v) { AppendNumber(out, v); }
+
 void AppendJson(std::string& out, const Json::Value& v) {
     switch (v.type()) {
         case Json::nullValue: out.append("null"); break;
@@ -71,10 +76,11 @@ void AppendJson(std::string& out, const Json::Value& v) {
         }
         case Json::arrayValue: {
             out.push_back('[');
-            const Json::ArrayIndex n = v.size();
-            for (Json::ArrayIndex i = 0; i < n; ++i) {
-                if (i) out.push_back(',');
-                AppendJson(out, v[i]);
+            bool first = true;
+            for (const Json::Value& e : v) {
+                if (!first) out.push_back(',');
+                first = false;
+                AppendJson(out, e);
             }
             out.push_back(']');
             break;

@@ -10,6 +10,8 @@
 // double (still with a ".0" when it has no fraction, so it stays a real).
 #include <json/value.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace rt {
@@ -17,5 +19,12 @@ namespace rt {
 std::string JsonLine(const Json::Value& v);
 // Appends v's text to out (out keeps its capacity between calls).
 void AppendJson(std::string& out, const Json::Value& v);
+
+// The pieces, for writers that have no tree (tools/model/round_json.h).
+void AppendJsonString(std::string& out, const char* s, std::size_t n);
+inline void AppendJsonString(std::string& out, const std::string& s) { AppendJsonString(out, s.data(), s.size()); }
+void AppendJsonReal(std::string& out, double v);
+void AppendJsonInt(std::string& out, std::int64_t v);
+void AppendJsonUInt(std::string& out, std::uint64_t v);
 
 }  // namespace rt

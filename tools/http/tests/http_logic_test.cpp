@@ -78,10 +78,10 @@ rt::RuntimeEvent LineEvent(rt::EventKind kind, std::uint32_t busDataId = 1000) {
 
 // A round of the line whose bus device is busId (0: none named).
 model::RoundPtr Shot(int round, int answers, std::uint32_t busId = 0) {
-    Json::Value r;
-    r["round"] = round;
-    r["stats"]["answers"] = answers;
-    if (busId) r["bus"]["data_id"] = busId;
+    model::RoundData r;
+    r.round = static_cast<std::uint64_t>(round);
+    r.stats.answers = static_cast<std::uint64_t>(answers);
+    r.bus_data_id = busId;
     return std::make_shared<const model::Round>(std::move(r));
 }
 
