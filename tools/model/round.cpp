@@ -13,11 +13,16 @@ const std::string& Round::Text() const {
         // About the size of a large plant's round, so that the text is
         // written without growing its buffer again and again.
         text_.reserve(64 * 1024);
-        AppendRound(text_, data_);
+        AppendRound(text_, data_, SnapshotFields());
         text_.shrink_to_fit();
         hasText_.store(true, std::memory_order_release);
     });
     return text_;
+}
+
+const std::vector<std::string>& Round::SnapshotFields() const {
+    std::call_once(fieldsOnce_, [this] { fields_ = SnapshotFieldsTexts(data_); });
+    return fields_;
 }
 
 const Json::Value& Round::Tree() const {

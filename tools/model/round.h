@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace model {
 
@@ -27,12 +28,16 @@ public:
     const std::string& Text() const;
     // The round object as a tree, read back from Text (from any thread).
     const Json::Value& Tree() const;
+    // The text of each snapshot's decoded fields, written once (Text and
+    // the MQTT states share them).
+    const std::vector<std::string>& SnapshotFields() const;
     // Whether Text has been asked for.
     bool HasText() const { return hasText_.load(std::memory_order_acquire); }
 
 private:
     const RoundData data_;
-    mutable std::once_flag textOnce_, treeOnce_;
+    mutable std::once_flag textOnce_, treeOnce_, fieldsOnce_;
+    mutable std::vector<std::string> fields_;
     mutable std::string text_;
     mutable Json::Value tree_;
     mutable std::atomic<bool> hasText_{false};

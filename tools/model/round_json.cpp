@@ -200,12 +200,6 @@ void Device(std::string& out, const DeviceRound& d, const std::string* fields) {
     out.push_back('}');
 }
 
-std::string FieldsText(const rt::PublishedSnapshot& s) {
-    std::string t;
-    AppendSnapshotFields(t, s.type_number, s.bytes.data(), s.bytes.size());
-    return t;
-}
-
 }  // namespace
 
 void AppendSnapshotFields(std::string& out, int typeNumber, const std::uint8_t* data, std::size_t length) {
@@ -254,18 +248,19 @@ void AppendSnapshotFields(std::string& out, int typeNumber, const std::uint8_t* 
     out.push_back('}');
 }
 
-void AppendDevice(std::string& out, const RoundData& r, const DeviceRound& d) {
-    if (d.snapshot < 0) return Device(out, d, nullptr);
-    const std::string fields = FieldsText(r.snapshots[static_cast<std::size_t>(d.snapshot)]);
-    Device(out, d, &fields);
+std::vector<std::string> SnapshotFieldsTexts(const RoundData& r) {
+    std::vector<std::string> fields(r.snapshots.size());
+    for (std::size_t i = 0; i < r.snapshots.size(); ++i)
+        AppendSnapshotFields(fields[i], r.snapshots[i].type_number, r.snapshots[i].bytes.data(),
+                             r.snapshots[i].bytes.size());
+    return fields;
 }
 
-void AppendRound(std::string& out, const RoundData& r) {
-    // Each snapshot's fields written once, for the snapshot and its device.
-    std::vector<std::string> fields;
-    fields.reserve(r.snapshots.size());
-    for (const auto& s : r.snapshots) fields.push_back(FieldsText(s));
+void AppendDevice(std::string& out, const DeviceRound& d, const std::vector<std::string>& fields) {
+    Device(out, d, d.snapshot < 0 ? nullptr : &fields[static_cast<std::size_t>(d.snapshot)]);
+}
 
+void AppendRound(std::string& out, const RoundData& r, const std::vector<std::string>& fields) {
     Key(out, "{\"active_alarms\":");
     Rules(out, r.active_alarms);
     Key(out, ",\"bus\":{\"data_id\":");

@@ -36,7 +36,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
-RoundData BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored, const std::string& port) {
+RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port) {
     RoundData r;
     r.round = end.round;
     r.time = rt::LocalTimestamp();
@@ -45,8 +45,8 @@ RoundData BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored, 
     r.bus_type = bus.DeviceType();
     r.bus_data_valid = bus.DataValid();
     r.restored = restored;
-    r.snapshots = end.snapshots;
-    r.rules = end.rules;
+    r.snapshots = std::move(end.snapshots);
+    r.rules = std::move(end.rules);
     r.stats = end.stats;
     r.round_s = end.seconds;
 

@@ -14,7 +14,8 @@
 namespace model {
 
 // Built on the io thread at the round end (Get_Value, ages, snapshots).
-RoundData BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored, const std::string& port);
+// Takes the rules and snapshots of end (move it in when it is not needed after).
+RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port);
 // Sets "active_alarms" (call where the round's work items have run).
 void AddActiveAlarms(RoundData& round, const std::vector<rule_value>& active);
 

@@ -129,7 +129,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     line->host->OnEvent([&site](const rt::RuntimeEvent& e) { site.services.Event(e); });
     if (site.trace.Keeps())
         line->host->OnPluginReturn([&site, id = options.data_id] { site.trace.Drain(id); });
-    line->host->OnRoundEnd([&site, &l](const rt::RoundEnd& end) {
+    line->host->OnRoundEnd([&site, &l](rt::RoundEnd& end) {
         const auto& rounds = site.args.rounds;
         if (rounds && end.round > *rounds) return;
         // Nobody to read it (--view none, no service): not built at all.
@@ -137,7 +137,8 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
             site.roundDone(end.round);
             return;
         }
-        model::RoundData round = model::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
+        const std::uint64_t number = end.round;
+        model::RoundData round = model::BuildRound(std::move(end), *l.bus, l.restored, l.config.options.line.path);
         // Printed on the worker after this round's work items, so that
         // the active alarms include this round's.
         l.host->Work().Post([&site, &l, round = std::move(round)]() mutable {
@@ -146,7 +147,7 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
             site.services.Round(shared);
             site.output->Print(*shared);
         });
-        site.roundDone(end.round);
+        site.roundDone(number);
     });
     return line;
 }

@@ -177,7 +177,7 @@ void Publisher::Round(const model::Round& round) {
     for (const model::DeviceRound& device : r.devices) {
         const std::string base = std::to_string(device.data_id) + "/";
         state = head;
-        model::AppendDevice(state, r, device);
+        model::AppendDevice(state, device, round.SnapshotFields());
         state[head.size()] = ',';  // the device's own "{"
         PublishLocked(Topic(base + "state"), state, 0, true);
         for (const model::Signal& s : device.signals) {

@@ -333,6 +333,9 @@ void HostRuntime::RoundFinished() {
     end.snapshots = std::move(roundSnapshots_);
     roundRules_.clear();
     roundSnapshots_.clear();
+    // The next round reports about as many.
+    roundRules_.reserve(end.rules.size());
+    roundSnapshots_.reserve(end.snapshots.size());
     if (onRoundEnd_) {
         try {
             onRoundEnd_(end);

@@ -129,7 +129,9 @@ public:
     void Shutdown();
 
     // Called on the io thread at every round end, after RoundDone.
-    void OnRoundEnd(std::function<void(const RoundEnd&)> f) { onRoundEnd_ = std::move(f); }
+    // The round end is the callback's to take from (its rules and snapshots
+    // may be moved out).
+    void OnRoundEnd(std::function<void(RoundEnd&)> f) { onRoundEnd_ = std::move(f); }
     // Called on the worker thread for every alarm and line event, in order
     // (set before Start).
     void OnEvent(std::function<void(const RuntimeEvent&)> f) { onEvent_ = std::move(f); }
@@ -193,7 +195,7 @@ private:
     boost::asio::steady_timer tick_;
     boost::asio::steady_timer answerTimer_;
     std::shared_ptr<PMBusProtocol> bus_;
-    std::function<void(const RoundEnd&)> onRoundEnd_;
+    std::function<void(RoundEnd&)> onRoundEnd_;
     std::function<void(const RuntimeEvent&)> onEvent_;
     std::function<void()> onPluginReturn_;
 

@@ -7,13 +7,24 @@
 namespace rt {
 namespace {
 
+// The bytes written escaped: control characters, '"' and '\\'.
+struct EscapeTable {
+    bool escape[256] = {};
+    constexpr EscapeTable() {
+        for (int c = 0; c < 0x20; ++c) escape[c] = true;
+        escape[static_cast<unsigned char>('"')] = true;
+        escape[static_cast<unsigned char>('\\')] = true;
+    }
+};
+constexpr EscapeTable kEscape;
+
 void AppendString(std::string& out, const char* s, const char* end) {
     static const char kHex[] = "0123456789abcdef";
     out.push_back('"');
     const char* run = s;
     for (; s != end; ++s) {
         const auto c = static_cast<unsigned char>(*s);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        if (!kEscape.escape[c]) continue;
         out.append(run, s);
         run = s + 1;
         switch (c) {
