@@ -8,6 +8,7 @@
 #include "tools/e2e/plant_plan.h"
 #include "tools/e2e/round_checks.h"
 #include "tools/e2e/sim_run.h"
+#include "tools/model/round.h"
 #include "tools/model/round_view.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
@@ -79,11 +80,12 @@ TEST(EndToEnd, HostRuntimeWithTheBaseModelSurvivesFaultsWithoutLosingARound) {
             if (end.round > static_cast<std::uint64_t>(plan.rounds)) return;
             // Built on the io thread like the monitor's, completed on the
             // worker after the round's work items.
-            Json::Value r = model::BuildRound(end, *bus, 0, run.pts);
-            host->Work().Post([&, r]() mutable {
+            model::RoundData r = model::BuildRound(end, *bus, 0, run.pts);
+            host->Work().Post([&, r = std::move(r)]() mutable {
                 model::AddActiveAlarms(r, host->Alarms().Active());
+                const model::Round round(std::move(r));
                 std::lock_guard<std::mutex> lock(mutex);
-                rounds.push_back(std::move(r));
+                rounds.push_back(round.Tree());
             });
             if (end.round == static_cast<std::uint64_t>(plan.rounds)) {
                 host->Stop();

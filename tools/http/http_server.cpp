@@ -213,6 +213,7 @@ void Server::Impl::Closed() {
 }
 
 void Server::Impl::Broadcast(const SseEvent& e) {
+    if (!e.frame) return;
     // Push may drop a stream, so walk a copy.
     const auto now = streams;
     for (const auto& s : now) s->Push(e.frame);
@@ -251,14 +252,10 @@ Server::~Server() {
     m.thread.join();
 }
 
-void Server::PublishRound(const Json::Value& round) {
-    auto shot = std::make_shared<RoundShot>();
-    shot->round = round;
-    shot->json = model::JsonLine(round);
-    shot->at = std::chrono::steady_clock::now();
+void Server::PublishRound(model::RoundPtr round) {
     Impl& m = *impl_;
-    net::post(m.io, [&m, shot = std::shared_ptr<const RoundShot>(std::move(shot))]() mutable {
-        m.Broadcast(m.state.AddRound(std::move(shot)));
+    net::post(m.io, [&m, round = std::move(round), at = std::chrono::steady_clock::now()]() mutable {
+        m.Broadcast(m.state.AddRound(std::move(round), at, !m.streams.empty()));
     });
 }
 

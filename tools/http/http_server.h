@@ -3,6 +3,7 @@
 // The monitor hands it each round's object and the runtime's events; it
 // never calls into the devices.
 #include "tools/http/http_config.h"
+#include "tools/model/round.h"
 #include "tools/runtime/runtime_event.h"
 
 #include <json/value.h>
@@ -30,7 +31,9 @@ public:
     // complete (active alarms included); and the runtime's events with the
     // bus data id of their line.
     void AddLine(std::uint32_t busDataId, const std::string& port);
-    void PublishRound(const Json::Value& round);
+    // The round is shared, never copied; its text is written only when a
+    // client asks for it or a stream is open.
+    void PublishRound(model::RoundPtr round);
     void PublishEvent(const rt::RuntimeEvent& event);
 
     unsigned short Port() const;

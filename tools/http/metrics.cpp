@@ -149,12 +149,12 @@ std::string RenderMetrics(const ServedState& state, const HealthRule& health,
     for (const LineState& line : state.Lines()) {
         const Labels id = {{"line", std::to_string(line.data_id)}};
         const auto& shot = line.latest;
-        const bool up = shot && line.up && shot->round["bus"]["data_valid"].asInt() == 1;
+        const bool up = shot && line.up && shot->round->Tree()["bus"]["data_valid"].asInt() == 1;
         x.Add("pmbus_power_system_up", "gauge", "1 while the power system answers, else 0", id, up ? 1 : 0);
         x.Add("pmbus_line_healthy", "gauge", "1 while the line passes the /healthz checks, else 0", id,
               line.Check(health, now).ok ? 1 : 0);
         if (!shot) continue;
-        const Json::Value& r = shot->round;
+        const Json::Value& r = shot->round->Tree();
         Labels port = id;
         port.emplace_back("port", r["port"].asString());
         for (const Counter& c : kLineCounters)

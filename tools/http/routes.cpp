@@ -164,7 +164,7 @@ Reply Routes::Api(const std::string& path, const std::map<std::string, std::stri
         }
         if (!*shot) return Error(503, "no round completed yet");
         Reply r;
-        r.body = (*shot)->json + "\n";
+        r.body = (*shot)->round->Text() + "\n";
         return r;
     }
     if (path == "/api/lines" || path == "/api/fields" || path == "/metrics" || path == "/healthz") {
@@ -174,7 +174,7 @@ Reply Routes::Api(const std::string& path, const std::map<std::string, std::stri
             Reply r;
             r.body = "[";
             for (const LineState& line : state_.Lines())
-                if (line.latest) r.body += (r.body.size() > 1 ? "," : "") + line.latest->json;
+                if (line.latest) r.body += (r.body.size() > 1 ? "," : "") + line.latest->round->Text();
             r.body += "]\n";
             return r;
         }

@@ -26,21 +26,31 @@ Health LineState::Check(const HealthRule& rule, std::chrono::steady_clock::time_
     if (!up) return {false, "power system lost: " + lostText};
     const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - latest->at);
     if (quiet > rule.maxQuiet) return {false, "no round ended for " + std::to_string(quiet.count()) + " s"};
-    const std::uint64_t round = latest->round["round"].asUInt64();
+    const std::uint64_t round = latest->round->Data().round;
     if (round >= lastAnswered + static_cast<std::uint64_t>(rule.rounds))
         return {false, "the power system has not answered in the last " + std::to_string(rule.rounds) + " rounds"};
     return {true, "ok: round " + std::to_string(round)};
 }
 
+std::shared_ptr<const std::string> ServedState::Frame(std::uint64_t id, const char* type, const std::string& data) {
+    const std::string head = "id: " + std::to_string(id) + "\nevent: " + type + "\ndata: ";
+    auto frame = std::make_shared<std::string>();
+    frame->reserve(head.size() + data.size() + 2);
+    *frame += head;
+    *frame += data;
+    *frame += "\n\n";
+    return frame;
+}
+
 SseEvent ServedState::Push(const char* type, const std::string& data) {
     SseEvent e;
     e.id = nextId_++;
-    e.frame = std::make_shared<const std::string>("id: " + std::to_string(e.id) + "\nevent: " + type +
-                                                  "\ndata: " + data + "\n\n");
+    e.frame = Frame(e.id, type, data);
     replay_.push_back(e);
-    replayBytes_ += e.frame->size();
+    replayBytes_ += sizeof(SseEvent) + e.frame->capacity();
     while (replay_.size() > 1 && (replay_.size() > replayMax_ || replayBytes_ > replayMaxBytes_)) {
-        replayBytes_ -= replay_.front().frame->size();
+        replayBytes_ -= sizeof(SseEvent) + replay_.front().frame->capacity();
+        droppedUpTo_ = replay_.front().id;
         replay_.pop_front();
     }
     return e;
@@ -62,21 +72,30 @@ const LineState* ServedState::FindLine(std::uint32_t busDataId) const {
 
 void ServedState::AddLine(std::uint32_t busDataId, const std::string& port) { Line(busDataId, port); }
 
-SseEvent ServedState::AddRound(std::shared_ptr<const RoundShot> shot) {
-    const Json::Value& r = shot->round;
-    const std::uint32_t busId = r["bus"]["data_id"].asUInt();
-    LineState& line = Line(busId, r["port"].asString());
-    const std::uint64_t answers = r["stats"]["answers"].asUInt64();
+SseEvent ServedState::AddRound(model::RoundPtr round, std::chrono::steady_clock::time_point at, bool streamed) {
+    auto shot = std::make_shared<RoundShot>();
+    shot->round = std::move(round);
+    shot->at = at;
+    shot->event_id = nextId_++;
+    const model::RoundData& r = shot->round->Data();
+    LineState& line = Line(r.bus_data_id, r.port);
+    const std::uint64_t answers = r.stats.answers;
     if (answers > line.lastAnswers || !line.latest) {
-        if (answers > line.lastAnswers) line.lastAnswered = r["round"].asUInt64();
+        if (answers > line.lastAnswers) line.lastAnswered = r.round;
         line.lastAnswers = answers;
     }
-    for (const Json::Value& rule : r["rules"])
-        rules_[RuleId(rule["data_id"].asUInt(), rule["key"].asString(), rule["id"].asString())] =
-            RuleState{rule["name"].asString(), rule["active"].asBool(), busId};
+    for (const rule_value& rule : r.rules) {
+        RuleState& s = rules_[RuleId(rule.data_id, rule.key, rule.alarm_id)];
+        if (s.name != rule.name) s.name = rule.name;
+        s.active = rule.active != 0;
+        s.line = r.bus_data_id;
+    }
     line.latest = shot;
     newest_ = std::move(shot);
-    return Push("round", newest_->json);
+    SseEvent e;
+    e.id = newest_->event_id;
+    if (streamed) e.frame = Frame(e.id, "round", newest_->round->Text());
+    return e;
 }
 
 SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
@@ -99,10 +118,24 @@ SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
 }
 
 std::string ServedState::ReplayAfter(std::uint64_t lastId, bool& missed) const {
-    missed = !replay_.empty() && replay_.front().id > lastId + 1;
+    missed = droppedUpTo_ > lastId;
+    std::vector<const RoundShot*> rounds;
+    for (const LineState& l : lines_)
+        if (l.latest && l.latest->event_id > lastId) rounds.push_back(l.latest.get());
+    std::sort(rounds.begin(), rounds.end(),
+              [](const RoundShot* a, const RoundShot* b) { return a->event_id < b->event_id; });
     std::string out;
-    for (const SseEvent& e : replay_)
-        if (e.id > lastId) out += *e.frame;
+    auto round = rounds.begin();
+    auto roundsUpTo = [&](std::uint64_t id) {
+        for (; round != rounds.end() && (*round)->event_id < id; ++round)
+            out += *Frame((*round)->event_id, "round", (*round)->round->Text());
+    };
+    for (const SseEvent& e : replay_) {
+        if (e.id <= lastId) continue;
+        roundsUpTo(e.id);
+        out += *e.frame;
+    }
+    roundsUpTo(nextId_);
     return out;
 }
 

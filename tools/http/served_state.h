@@ -2,6 +2,7 @@
 // What the HTTP service serves, kept on its own thread: every line's latest
 // round as an immutable shared object and its health, the recent events for
 // Server-Sent Events replay and every alarm rule's last state.
+#include "tools/model/round.h"
 #include "tools/runtime/runtime_event.h"
 
 #include <json/value.h>
@@ -18,15 +19,15 @@
 namespace http {
 
 struct RoundShot {
-    Json::Value round;   // the --json object
-    std::string json;    // the same as one line
+    model::RoundPtr round;  // shared with the other services
     std::chrono::steady_clock::time_point at;
+    std::uint64_t event_id = 0;  // its id in the event stream
 };
 
 // One Server-Sent Event, ready for the wire ("id:", "event:", "data:").
 struct SseEvent {
     std::uint64_t id = 0;
-    std::shared_ptr<const std::string> frame;
+    std::shared_ptr<const std::string> frame;  // null for a round nobody streams
 };
 
 struct RuleState {
@@ -64,17 +65,20 @@ struct LineState {
 
 class ServedState {
 public:
-    // The replay buffer keeps at most replayEvents events and replayBytes of
-    // them (round objects are tens of KiB), the newest always.
-    explicit ServedState(std::size_t replayEvents = 256, std::size_t replayBytes = 1 << 20)
+    // The replay buffer keeps at most replayEvents alarm and line events and
+    // replayBytes of memory for them, the newest always. Rounds are not kept
+    // there: a client that comes back gets the events it missed and each
+    // line's latest round.
+    explicit ServedState(std::size_t replayEvents = 256, std::size_t replayBytes = 256 << 10)
         : replayMax_(replayEvents), replayMaxBytes_(replayBytes) {}
 
     // Names a line before its first round, so that lines keep the site's
     // order and one that never ends a round still counts for the health.
     // A line first met in a round or event is added at the end.
     void AddLine(std::uint32_t busDataId, const std::string& port);
-    // Each returns the event as it goes to the streams.
-    SseEvent AddRound(std::shared_ptr<const RoundShot> shot);
+    // Each returns the event as it goes to the streams; a round's frame is
+    // made only when streamed is true (some stream is open).
+    SseEvent AddRound(model::RoundPtr round, std::chrono::steady_clock::time_point at, bool streamed);
     SseEvent AddEvent(const rt::RuntimeEvent& ev);
 
     // The newest round of any line.
@@ -82,8 +86,9 @@ public:
     const std::vector<LineState>& Lines() const { return lines_; }
     const LineState* FindLine(std::uint32_t busDataId) const;
     const std::map<RuleId, RuleState>& Rules() const { return rules_; }
-    // The events after lastId still held, concatenated; "" when none.
-    // missed is set when some of them are gone from the buffer.
+    // The events after lastId still held and the latest round of each line
+    // newer than lastId, concatenated in id order; "" when none. missed is
+    // set when some alarm or line events after lastId are gone from the buffer.
     std::string ReplayAfter(std::uint64_t lastId, bool& missed) const;
     // Healthy when every line is; the reason names each line that is not
     // (a one-line site's reasons read as they always did).
@@ -91,12 +96,14 @@ public:
 
 private:
     SseEvent Push(const char* type, const std::string& data);
+    static std::shared_ptr<const std::string> Frame(std::uint64_t id, const char* type, const std::string& data);
     LineState& Line(std::uint32_t busDataId, const std::string& port);
 
     std::size_t replayMax_;
     std::size_t replayMaxBytes_;
-    std::size_t replayBytes_ = 0;
+    std::size_t replayBytes_ = 0;  // what the frames in replay_ hold, capacity counted
     std::uint64_t nextId_ = 1;
+    std::uint64_t droppedUpTo_ = 0;  // the newest event id gone from replay_
     std::deque<SseEvent> replay_;
     std::vector<LineState> lines_;  // in the site's order; a handful
     std::shared_ptr<const RoundShot> newest_;

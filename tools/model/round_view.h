@@ -1,7 +1,8 @@
 #pragma once
-// The round object: one JSON object per line and round (the --json line,
-// /api/round, the stream, the MQTT state), built from the round end.
+// The round of a line, taken from the round end: what the round object
+// (the --json line, /api/round, the stream, the MQTT state) is written from.
 #include "host/rule_value.h"
+#include "tools/model/round_data.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/json_line.h"
 
@@ -13,11 +14,12 @@
 namespace model {
 
 // Built on the io thread at the round end (Get_Value, ages, snapshots).
-Json::Value BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored, const std::string& port);
-// Adds "active_alarms" (call where the round's work items have run).
-void AddActiveAlarms(Json::Value& round, const std::vector<rule_value>& active);
+// Takes the rules and snapshots of end (move it in when it is not needed after).
+RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port);
+// Sets "active_alarms" (call where the round's work items have run).
+void AddActiveAlarms(RoundData& round, const std::vector<rule_value>& active);
 
-// One rule as in "rules" and "active_alarms".
+// One rule as in "rules" and "active_alarms", as a tree (the event stream's).
 Json::Value RuleJson(const rule_value& r);
 
 // One line, no trailing newline; UTF-8 texts as they are.

@@ -20,32 +20,38 @@ Json::Value Decode(const std::vector<FieldInfo>& fields, const std::uint8_t* p) 
     Json::Value out(Json::objectValue);
     for (const FieldInfo& f : fields) {
         const std::uint8_t* q = p + f.offset;
+        // The table's names live as long as the program: keys by pointer.
+        Json::Value& v = out[Json::StaticString(f.name)];
         switch (f.kind) {
-            case FieldKind::kU8: out[f.name] = q[0]; break;
+            case FieldKind::kU8: v = q[0]; break;
             case FieldKind::kU32: {
-                std::uint32_t v;
-                std::memcpy(&v, q, 4);
-                out[f.name] = v;
+                std::uint32_t u;
+                std::memcpy(&u, q, 4);
+                v = u;
                 break;
             }
-            case FieldKind::kF32: out[f.name] = F32(q); break;
+            case FieldKind::kF32: v = F32(q); break;
             case FieldKind::kF32s: {
-                Json::Value a(Json::arrayValue);
-                for (std::size_t i = 0; i < f.count; ++i) a.append(F32(q + 4 * i));
-                out[f.name] = f.count == 1 ? a[0] : a;
+                if (f.count == 1) {
+                    v = F32(q);
+                    break;
+                }
+                v = Json::Value(Json::arrayValue);
+                v.resize(static_cast<Json::ArrayIndex>(f.count));
+                for (std::size_t i = 0; i < f.count; ++i) v[static_cast<Json::ArrayIndex>(i)] = F32(q + 4 * i);
                 break;
             }
             case FieldKind::kU8s: {
-                Json::Value a(Json::arrayValue);
-                for (std::size_t i = 0; i < f.count; ++i) a.append(q[i]);
-                out[f.name] = a;
+                v = Json::Value(Json::arrayValue);
+                v.resize(static_cast<Json::ArrayIndex>(f.count));
+                for (std::size_t i = 0; i < f.count; ++i) v[static_cast<Json::ArrayIndex>(i)] = q[i];
                 break;
             }
             case FieldKind::kTime: {
                 char buf[32];
                 std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", q[0] | q[1] << 8, q[2], q[3], q[4],
                               q[5], q[6]);
-                out[f.name] = buf;
+                v = buf;
                 break;
             }
         }
@@ -78,10 +84,10 @@ Json::Value DecodeSnapshot(int typeNumber, const std::uint8_t* data, std::size_t
         // The head is followed by as many item records as its count byte says.
         const std::size_t count = data[t->count_offset];
         const std::size_t itemSize = t->item->size;
-        Json::Value list(Json::arrayValue);
+        Json::Value& list = out[Json::StaticString(t->list_name)];
+        list = Json::Value(Json::arrayValue);
         for (std::size_t i = 0; i < count && want + (i + 1) * itemSize <= length; ++i)
             list.append(Decode(t->item->fields, data + want + i * itemSize));
-        out[t->list_name] = list;
         want += count * itemSize;
     }
     if (length != want)

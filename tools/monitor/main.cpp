@@ -4,6 +4,7 @@
 // notify command for its events.
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/plugin_loader.h"
+#include "tools/monitor/plugin_trace.h"
 #include "tools/monitor/round_output.h"
 #include "tools/model/round_view.h"
 #include "tools/monitor/site_services.h"
@@ -51,19 +52,12 @@ Json::Value ReadConfig(const std::string& path) {
 }
 
 // The real standard output is kept for the view; file descriptor 1, where
-// the plug-in's trace lines go, is pointed at the log (or standard error).
-std::FILE* TakeStdout(const std::string& logFile) {
+// the plug-in's trace lines go, is then the PluginTrace's.
+std::FILE* TakeStdout() {
     std::fflush(stdout);
     std::cout.flush();
-    const int fd = ::dup(1);
+    const int fd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     if (fd < 0) throw std::runtime_error("cannot duplicate standard output");
-    int target = 2;
-    if (!logFile.empty()) {
-        target = ::open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (target < 0) throw std::runtime_error("cannot open log file " + logFile);
-    }
-    ::dup2(target, 1);
-    if (target != 2) ::close(target);
     std::FILE* out = ::fdopen(fd, "w");
     if (!out) throw std::runtime_error("cannot reopen standard output");
     return out;
@@ -77,12 +71,20 @@ struct Site {
     monitor::Plugin& plugin;
     rt::SiteShared& shared;
     monitor::SiteServices& services;
+    monitor::PluginTrace& trace;
     // Links by port: the lines naming one port share its link.
     std::map<std::string, std::shared_ptr<rt::SharedLink>> links;
     monitor::RoundOutput* output = nullptr;  // set before the lines start
     std::size_t lineCount = 0;
     std::size_t linesDone = 0;  // lines that reached --rounds (io thread)
     std::function<void(const std::string&)> stopAll;
+
+    // A line's round ended (io thread): stops the site once every line has
+    // done the --rounds asked for.
+    void roundDone(std::uint64_t round) {
+        if (args.rounds && round == *args.rounds && ++linesDone == lineCount)
+            stopAll(std::to_string(round) + " rounds done" + (lineCount > 1 ? " on every line" : ""));
+    }
 };
 
 // One line of the site: its bus device from the plug-in and its runtime.
@@ -125,19 +127,27 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
     Line& l = *line;
     // Every service hears every event, in the runtime's order.
     line->host->OnEvent([&site](const rt::RuntimeEvent& e) { site.services.Event(e); });
-    line->host->OnRoundEnd([&site, &l](const rt::RoundEnd& end) {
+    if (site.trace.Keeps())
+        line->host->OnPluginReturn([&site, id = options.data_id] { site.trace.Drain(id); });
+    line->host->OnRoundEnd([&site, &l](rt::RoundEnd& end) {
         const auto& rounds = site.args.rounds;
         if (rounds && end.round > *rounds) return;
-        Json::Value round = model::BuildRound(end, *l.bus, l.restored, l.config.options.line.path);
+        // Nobody to read it (--view none, no service): not built at all.
+        if (!site.services.WantsRounds() && !site.output->WantsRounds()) {
+            site.roundDone(end.round);
+            return;
+        }
+        const std::uint64_t number = end.round;
+        model::RoundData round = model::BuildRound(std::move(end), *l.bus, l.restored, l.config.options.line.path);
         // Printed on the worker after this round's work items, so that
         // the active alarms include this round's.
         l.host->Work().Post([&site, &l, round = std::move(round)]() mutable {
             model::AddActiveAlarms(round, l.host->Alarms().Active());
-            site.services.Round(round);
-            site.output->Print(round);
+            const auto shared = std::make_shared<const model::Round>(std::move(round));
+            site.services.Round(shared);
+            site.output->Print(*shared);
         });
-        if (rounds && end.round == *rounds && ++site.linesDone == site.lineCount)
-            site.stopAll(std::to_string(end.round) + " rounds done" + (site.lineCount > 1 ? " on every line" : ""));
+        site.roundDone(number);
     });
     return line;
 }
@@ -158,9 +168,10 @@ int Run(const monitor::Args& args) {
     }
     const std::string logFile = args.log ? *args.log : config.get("log_file", "").asString();
 
-    std::FILE* out = TakeStdout(logFile);
+    std::FILE* out = TakeStdout();
     rt::LogSink log;
     if (!logFile.empty() && !log.Open(logFile)) throw std::runtime_error("cannot open log file " + logFile);
+    monitor::PluginTrace trace(args.trace, log);
 
     boost::asio::io_context io;
     monitor::Plugin plugin(args.plugin);
@@ -168,7 +179,7 @@ int Run(const monitor::Args& args) {
     int status = 0;
     {
         rt::SiteShared shared(lineConfigs.front().options.database, log);
-        Site site{args, log, io, plugin, shared, services, {}, nullptr, lineConfigs.size(), 0, {}};
+        Site site{args, log, io, plugin, shared, services, trace, {}, nullptr, lineConfigs.size(), 0, {}};
         std::vector<std::unique_ptr<Line>> lines;
         for (const rt::SiteLine& c : lineConfigs) lines.push_back(SetUpLine(site, c));
 

@@ -9,8 +9,8 @@ namespace monitor {
 
 const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
-           "               [--json | --view dashboard|fields] [--log FILE] [--database FILE]\n"
-           "               [--mqtt URL] [--http [ADDR:]PORT] [--www DIR]\n"
+           "               [--json | --view dashboard|fields|none] [--log FILE] [--database FILE]\n"
+           "               [--mqtt URL] [--http [ADDR:]PORT] [--www DIR] [--trace]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
@@ -19,13 +19,15 @@ const char* Usage() {
            "  --json          one JSON object per completed round on standard output\n"
            "  --view V        dashboard (default): the plant at a glance, redrawn in place on a\n"
            "                  terminal (keys: Up/Down, PgUp/PgDn, Home/End, q), plain text once a\n"
-           "                  round otherwise; fields: every signal and decoded snapshot field\n"
+           "                  round otherwise; fields: every signal and decoded snapshot field;\n"
+           "                  none: nothing on standard output (a service)\n"
            "  --log FILE      log lines to FILE instead of standard error\n"
            "  --database FILE history and alarm database, overrides the configuration's \"database\"\n"
            "  --mqtt URL      publish to this broker (mqtt://host[:port] or mqtts://...),\n"
            "                  overrides the configuration's \"mqtt\" \"url\"\n"
            "  --http [ADDR:]PORT  serve the web page, the HTTP API and /metrics (127.0.0.1 unless ADDR is given)\n"
-           "  --www DIR       the web page's files (default: the ones installed or built with the monitor)\n";
+           "  --www DIR       the web page's files (default: the ones installed or built with the monitor)\n"
+           "  --trace         keep the plug-in's own trace lines, in the log with a time and their line\n";
 }
 
 Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin) {
@@ -61,8 +63,12 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
                 a.view = Args::View::kDashboard;
             else if (v == "fields")
                 a.view = Args::View::kFields;
+            else if (v == "none")
+                a.view = Args::View::kNone;
             else
-                throw std::invalid_argument("--view is dashboard or fields, not '" + v + "'");
+                throw std::invalid_argument("--view is dashboard, fields or none, not '" + v + "'");
+        } else if (o == "--trace") {
+            a.trace = true;
         } else if (o == "--help" || o == "-h") {
             a.help = true;
         } else if (o == "--rounds") {

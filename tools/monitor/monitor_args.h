@@ -7,14 +7,15 @@
 namespace monitor {
 
 struct Args {
-    enum class View { kDashboard, kFields };
+    enum class View { kDashboard, kFields, kNone };
     std::string config;                 // --config FILE (required)
     std::optional<std::string> port;    // --port PATH
     std::string plugin;                 // --plugin PATH
     std::optional<unsigned long> rounds;  // --rounds N (N >= 1)
     std::optional<double> duration;     // --duration S (S > 0)
     bool json = false;                  // --json
-    View view = View::kDashboard;       // --view dashboard|fields
+    View view = View::kDashboard;       // --view dashboard|fields|none
+    bool trace = false;                 // --trace
     std::optional<std::string> log;     // --log FILE
     std::optional<std::string> database;  // --database FILE
     std::optional<std::string> mqtt;    // --mqtt URL

@@ -17,6 +17,7 @@ RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::Lin
                          std::function<void()> quit)
     : args_(args), out_(out), tty_(::isatty(::fileno(out)) != 0) {
     if (args.json || args.view != Args::View::kDashboard || !tty_) return;
+    // (--view none: Print writes nothing and asks the round for nothing.)
     try {
         screen_ = std::make_unique<TerminalView>(out, std::move(stats), std::move(quit));
     } catch (const std::exception& e) {
@@ -25,10 +26,14 @@ RoundOutput::RoundOutput(const Args& args, std::FILE* out, std::function<rt::Lin
     }
 }
 
-void RoundOutput::Print(const Json::Value& round) {
-    if (screen_) return screen_->Show(round);
+void RoundOutput::Print(const model::Round& shared) {
+    if (screen_) return screen_->Show(shared.Tree());
+    if (!args_.json && args_.view == Args::View::kNone) return;
+    const Json::Value& round = args_.json ? Json::Value::nullSingleton() : shared.Tree();
     if (args_.json) {
-        std::fprintf(out_, "%s\n", model::JsonLine(round).c_str());
+        const std::string& text = shared.Text();
+        std::fwrite(text.data(), 1, text.size(), out_);
+        std::fputc('\n', out_);
     } else if (args_.view == Args::View::kFields) {
         if (tty_) std::fputs("\x1b[H\x1b[2J", out_);
         std::fputs(RenderText(round).c_str(), out_);

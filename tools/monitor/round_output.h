@@ -2,6 +2,7 @@
 // Where the monitor's rounds go: JSON lines (--json), the field dump
 // (--view fields), the dashboard on the terminal, or the dashboard as plain
 // text once a round when standard output is not a terminal.
+#include "tools/model/round.h"
 #include "tools/monitor/monitor_args.h"
 #include "tools/monitor/round_history.h"
 #include "tools/monitor/terminal_view.h"
@@ -24,7 +25,10 @@ public:
     RoundOutput(const Args& args, std::FILE* out, std::function<rt::LineStats(std::uint32_t)> stats,
                 std::function<void()> quit);
     // One completed round, with its active alarms (on the worker thread).
-    void Print(const Json::Value& round);
+    // Whether Print shows anything (not --view none).
+    bool WantsRounds() const { return args_.json || args_.view != Args::View::kNone; }
+    // Writes the round's text only for --json.
+    void Print(const model::Round& round);
 
 private:
     const Args& args_;

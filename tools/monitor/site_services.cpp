@@ -30,9 +30,9 @@ void SiteServices::Event(const rt::RuntimeEvent& e) {
     if (web_) web_->PublishEvent(e);
 }
 
-void SiteServices::Round(const Json::Value& round) {
+void SiteServices::Round(const model::RoundPtr& round) {
     if (web_) web_->PublishRound(round);
-    if (mqtt_) mqtt_->Round(round);
+    if (mqtt_) mqtt_->Round(*round);
 }
 
 void SiteServices::Stop() {

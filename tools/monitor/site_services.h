@@ -4,6 +4,7 @@
 // "notify") and the MQTT broker (site "mqtt" or --mqtt). The events carry
 // the runtime's sequence number, so the notify command and the broker see
 // the same "seq".
+#include "tools/model/round.h"
 #include "tools/monitor/monitor_args.h"
 #include "tools/runtime/log_sink.h"
 #include "tools/runtime/runtime_event.h"
@@ -40,8 +41,10 @@ public:
     void AddLine(std::uint32_t busDataId, const std::string& port);
     // On the worker thread, in order.
     void Event(const rt::RuntimeEvent& e);
-    // The round object, complete (active alarms added).
-    void Round(const Json::Value& round);
+    // Whether any service reads rounds (HTTP, MQTT).
+    bool WantsRounds() const { return web_ || mqtt_; }
+    // The round, complete (active alarms added); shared, not copied.
+    void Round(const model::RoundPtr& round);
     // Ends the commands still running and says "offline" to the broker.
     void Stop();
 

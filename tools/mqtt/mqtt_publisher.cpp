@@ -1,5 +1,6 @@
 #include "tools/mqtt/mqtt_publisher.h"
 
+#include "tools/model/round_json.h"
 #include "tools/mqtt/ha_discovery.h"
 #include "tools/runtime/json_line.h"
 
@@ -145,7 +146,7 @@ void Publisher::Event(const Json::Value& record) {
     FlushLocked();
 }
 
-void Publisher::Round(const Json::Value& round) {
+void Publisher::Round(const model::Round& round) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!connected_ && !outage_) {
         // An attempt that failed in the network thread before the broker
@@ -161,21 +162,29 @@ void Publisher::Round(const Json::Value& round) {
             OutageLocked("cannot connect to " + Where() + ": " + Reason(MOSQ_ERR_SUCCESS));
     }
     if (!connected_ || stopping_) return;
-    for (const auto& device : round["devices"]) {
-        const std::uint32_t id = device["data_id"].asUInt();
-        const std::string base = std::to_string(id) + "/";
-        Json::Value state = device;
-        state["bus_data_id"] = round["bus"]["data_id"];
-        state["port"] = round["port"];
-        state["round"] = round["round"];
-        state["time"] = round["time"];
-        PublishLocked(Topic(base + "state"), rt::JsonLine(state), 0, true);
-        const Json::Value& signals = device["signals"];
-        for (const auto& name : signals.getMemberNames()) {
-            if (!signals[name].isNumeric()) continue;
-            PublishLocked(Topic(base + name), Number(signals[name].asDouble()), 0, true);
-            if (config_.ha_discovery && announced_.insert(base + name).second) {
-                const Discovery d = DiscoveryFor(config_.topic_prefix, id, device["type"].asString(), name);
+    // A device's state is its object of the round with the round's line,
+    // number and time first, written straight from the round.
+    const model::RoundData& r = round.Data();
+    std::string head = "{\"bus_data_id\":";
+    rt::AppendJsonUInt(head, r.bus_data_id);
+    head += ",\"port\":";
+    rt::AppendJsonString(head, r.port);
+    head += ",\"round\":";
+    rt::AppendJsonUInt(head, r.round);
+    head += ",\"time\":";
+    rt::AppendJsonString(head, r.time);
+    std::string state;
+    for (const model::DeviceRound& device : r.devices) {
+        const std::string base = std::to_string(device.data_id) + "/";
+        state = head;
+        model::AppendDevice(state, device, round.SnapshotFields());
+        state[head.size()] = ',';  // the device's own "{"
+        PublishLocked(Topic(base + "state"), state, 0, true);
+        for (const model::Signal& s : device.signals) {
+            if (!s.ok) continue;
+            PublishLocked(Topic(base + s.name), Number(s.value), 0, true);
+            if (config_.ha_discovery && announced_.insert(base + s.name).second) {
+                const Discovery d = DiscoveryFor(config_.topic_prefix, device.data_id, device.type, s.name);
                 PublishLocked(d.topic, rt::JsonLine(d.payload), config_.qos, true);
             }
         }

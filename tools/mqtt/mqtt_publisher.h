@@ -14,6 +14,7 @@
 // consumer may see one twice: the record's "seq" tells. State and signal
 // topics are published at QoS 0 only while connected; the next round
 // brings them up to date after an outage.
+#include "tools/model/round.h"
 #include "tools/mqtt/mqtt_config.h"
 #include "tools/runtime/log_sink.h"
 
@@ -47,8 +48,8 @@ public:
 
     // An rt::EventRecord (any thread).
     void Event(const Json::Value& record);
-    // A round object of model::BuildRound (any thread).
-    void Round(const Json::Value& round);
+    // A line's round (any thread).
+    void Round(const model::Round& round);
     // Waits up to 3 s for the queue to drain, publishes "offline" and
     // disconnects.
     void Stop();

@@ -67,6 +67,7 @@ HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& 
               } catch (const std::exception& e) {
                   log_.Write(std::string("host: answer handling failed: ") + e.what());
               }
+              if (onPluginReturn_) onPluginReturn_();
               std::lock_guard<std::mutex> lock(statsMutex_);
               stats_.bad_frames = bus_->FrameStats().BadFrames();
               stats_.noise_bytes = bus_->FrameStats().noise_bytes;
@@ -181,6 +182,7 @@ void HostRuntime::Tick() {
     } catch (const std::exception& e) {
         log_.Write(std::string("host: RefreshStatus failed: ") + e.what());
     }
+    if (onPluginReturn_) onPluginReturn_();
 }
 
 // --- the exchange ---------------------------------------------------------
@@ -331,6 +333,9 @@ void HostRuntime::RoundFinished() {
     end.snapshots = std::move(roundSnapshots_);
     roundRules_.clear();
     roundSnapshots_.clear();
+    // The next round reports about as many.
+    roundRules_.reserve(end.rules.size());
+    roundSnapshots_.reserve(end.snapshots.size());
     if (onRoundEnd_) {
         try {
             onRoundEnd_(end);

@@ -129,10 +129,16 @@ public:
     void Shutdown();
 
     // Called on the io thread at every round end, after RoundDone.
-    void OnRoundEnd(std::function<void(const RoundEnd&)> f) { onRoundEnd_ = std::move(f); }
+    // The round end is the callback's to take from (its rules and snapshots
+    // may be moved out).
+    void OnRoundEnd(std::function<void(RoundEnd&)> f) { onRoundEnd_ = std::move(f); }
     // Called on the worker thread for every alarm and line event, in order
     // (set before Start).
     void OnEvent(std::function<void(const RuntimeEvent&)> f) { onEvent_ = std::move(f); }
+    // Called on the io thread each time the bus device returns from an
+    // answer or a status refresh: what the plug-in wrote meanwhile is this
+    // line's (the monitor's --trace).
+    void OnPluginReturn(std::function<void()> f) { onPluginReturn_ = std::move(f); }
 
     Worker& Work() { return shared_.worker; }
     HistoryStore* Store() { return shared_.store.get(); }
@@ -189,8 +195,9 @@ private:
     boost::asio::steady_timer tick_;
     boost::asio::steady_timer answerTimer_;
     std::shared_ptr<PMBusProtocol> bus_;
-    std::function<void(const RoundEnd&)> onRoundEnd_;
+    std::function<void(RoundEnd&)> onRoundEnd_;
     std::function<void(const RuntimeEvent&)> onEvent_;
+    std::function<void()> onPluginReturn_;
 
     // io thread only
     Exchange exchange_ = Exchange::kIdle;

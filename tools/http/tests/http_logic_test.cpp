@@ -76,6 +76,15 @@ rt::RuntimeEvent LineEvent(rt::EventKind kind, std::uint32_t busDataId = 1000) {
     return e;
 }
 
+// A round of the line whose bus device is busId (0: none named).
+model::RoundPtr Shot(int round, int answers, std::uint32_t busId = 0) {
+    model::RoundData r;
+    r.round = static_cast<std::uint64_t>(round);
+    r.stats.answers = static_cast<std::uint64_t>(answers);
+    r.bus_data_id = busId;
+    return std::make_shared<const model::Round>(std::move(r));
+}
+
 TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
     http::ServedState s(3);
     for (int i = 0; i < 5; ++i) s.AddEvent(LineEvent(rt::EventKind::kLineBack));
@@ -88,28 +97,35 @@ TEST(HttpState, ReplayKeepsTheNewestEventsAndSaysWhenSomeAreGone) {
     EXPECT_FALSE(missed);
     EXPECT_EQ(s.ReplayAfter(5, missed), "");
 
-    // The byte bound: events of about 100 bytes, 250 bytes kept, so the last two.
-    http::ServedState small(100, 250);
+    // The byte bound counts what an event holds (its frame's capacity and
+    // its entry): room for two and a half, so the last two are kept.
+    const std::size_t held = sizeof(http::SseEvent) + s.AddEvent(LineEvent(rt::EventKind::kLineBack)).frame->capacity();
+    http::ServedState small(100, held * 5 / 2);
     for (int i = 0; i < 5; ++i) small.AddEvent(LineEvent(rt::EventKind::kLineBack));
     const std::string kept = small.ReplayAfter(0, missed);
     EXPECT_TRUE(missed);
     EXPECT_EQ(kept.find("id: 3\n"), std::string::npos);
     EXPECT_NE(kept.find("id: 4\n"), std::string::npos);
     EXPECT_NE(kept.find("id: 5\n"), std::string::npos);
-}
 
-// A round of the line whose bus device is busId (0: none named).
-std::shared_ptr<const http::RoundShot> Shot(int round, int answers, std::chrono::steady_clock::time_point at,
-                                             std::uint32_t busId = 0) {
-    auto shot = std::make_shared<http::RoundShot>();
-    shot->round["round"] = round;
-    shot->round["stats"]["answers"] = answers;
-    shot->at = at;
-    if (busId) {
-        shot->round["bus"]["data_id"] = busId;
-        shot->json = model::JsonLine(shot->round);
-    }
-    return shot;
+    // Rounds are not replayed one by one: a client back after id 1 gets the
+    // events it missed and each line's latest round, in id order, and a
+    // round no stream wanted was never written.
+    http::ServedState r;
+    const auto t0 = std::chrono::steady_clock::now();
+    const model::RoundPtr first = Shot(1, 1, 1000), latest = Shot(2, 2, 1000), other = Shot(1, 1, 2000);
+    EXPECT_EQ(r.AddRound(first, t0, false).frame, nullptr);           // id 1
+    r.AddEvent(LineEvent(rt::EventKind::kLineLost));                   // id 2
+    r.AddRound(latest, t0, true);                                       // id 3
+    r.AddRound(other, t0, true);                                        // id 4
+    r.AddEvent(LineEvent(rt::EventKind::kLineBack));                   // id 5
+    EXPECT_EQ(r.ReplayAfter(1, missed), "id: 2\nevent: line\ndata: " + model::JsonLine(http::EventJson(LineEvent(rt::EventKind::kLineLost))) +
+                                            "\n\nid: 3\nevent: round\ndata: " + latest->Text() +
+                                            "\n\nid: 4\nevent: round\ndata: " + other->Text() +
+                                            "\n\nid: 5\nevent: line\ndata: " + model::JsonLine(http::EventJson(LineEvent(rt::EventKind::kLineBack))) + "\n\n");
+    EXPECT_FALSE(missed);
+    EXPECT_FALSE(first->HasText());
+    EXPECT_EQ(r.ReplayAfter(4, missed).find("event: round"), std::string::npos);
 }
 
 TEST(HttpState, HealthFollowsAnswersLineEventsAndRoundEnds) {
@@ -117,15 +133,15 @@ TEST(HttpState, HealthFollowsAnswersLineEventsAndRoundEnds) {
     const http::HealthRule quiet{3, std::chrono::seconds(30)};
     http::ServedState s;
     EXPECT_FALSE(s.Check(quiet, t0).ok);  // no round yet
-    s.AddRound(Shot(1, 10, t0));
+    s.AddRound(Shot(1, 10), t0, true);
     EXPECT_TRUE(s.Check(quiet, t0).ok);
     EXPECT_FALSE(s.Check(quiet, t0 + std::chrono::seconds(31)).ok);  // rounds stopped
-    s.AddRound(Shot(2, 10, t0));
-    s.AddRound(Shot(3, 10, t0));
+    s.AddRound(Shot(2, 10), t0, true);
+    s.AddRound(Shot(3, 10), t0, true);
     EXPECT_TRUE(s.Check(quiet, t0).ok);
-    s.AddRound(Shot(4, 10, t0));  // three rounds without a new answer
+    s.AddRound(Shot(4, 10), t0, true);  // three rounds without a new answer
     EXPECT_FALSE(s.Check(quiet, t0).ok);
-    s.AddRound(Shot(5, 11, t0));
+    s.AddRound(Shot(5, 11), t0, true);
     EXPECT_TRUE(s.Check(quiet, t0).ok);
     s.AddEvent(LineEvent(rt::EventKind::kPortLost, 0));
     EXPECT_EQ(s.Check(quiet, t0).reason, "power system lost: no answer");
@@ -143,10 +159,10 @@ TEST(HttpState, TwoLinesAreServedApartInTheSiteOrder) {
     http::HttpConfig config;
     http::Routes routes(config, s);
     auto get = [&](const char* target) { return routes.Handle({"GET", target, "", ""}); };
-    s.AddRound(Shot(7, 10, t0, 1000));
+    s.AddRound(Shot(7, 10, 1000), t0, true);
     EXPECT_EQ(get("/healthz").body, "line 2000 (/dev/ttyS2): no round completed yet\n");
-    s.AddRound(Shot(3, 10, t0, 2000));
-    const std::string one = Shot(7, 10, t0, 1000)->json, two = Shot(3, 10, t0, 2000)->json;
+    s.AddRound(Shot(3, 10, 2000), t0, true);
+    const std::string one = Shot(7, 10, 1000)->Text(), two = Shot(3, 10, 2000)->Text();
     EXPECT_EQ(get("/api/round").body, two + "\n");
     EXPECT_EQ(get("/api/lines").body, "[" + one + "," + two + "]\n");
     EXPECT_EQ(get("/healthz").status, 200);

@@ -3,6 +3,8 @@
 #include "dc/dc_record.h"
 #include "rc/rc_records.h"
 #include "tools/model/field_table.h"
+#include "tools/model/round.h"
+#include "tools/model/round_json.h"
 #include "tools/model/round_view.h"
 #include "tools/model/signal_catalog.h"
 #include "tools/model/snapshot_fields.h"
@@ -70,6 +72,16 @@ std::vector<std::uint8_t> Image(const T& t) {
     return b;
 }
 
+// The decoded tree, and the check that the round's writer writes the same
+// text for it without a tree.
+Json::Value Decoded(int type, const std::uint8_t* data, std::size_t length) {
+    const Json::Value tree = model::DecodeSnapshot(type, data, length);
+    std::string text;
+    model::AppendSnapshotFields(text, type, data, length);
+    EXPECT_EQ(text, rt::JsonLine(tree)) << type << " " << length;
+    return tree;
+}
+
 TEST(SnapshotFields, AcPanelAndChannels) {
     tele_c_qzl4200_ac panel{};
     panel.data_id = 1001;
@@ -87,7 +99,7 @@ TEST(SnapshotFields, AcPanelAndChannels) {
         auto b = Image(c);
         bytes.insert(bytes.end(), b.begin(), b.end());
     }
-    const Json::Value v = model::DecodeSnapshot(5106, bytes.data(), bytes.size());
+    const Json::Value v = Decoded(5106, bytes.data(), bytes.size());
     EXPECT_FALSE(v.isMember("error"));
     EXPECT_EQ(v["data_id"].asUInt(), 1001u);
     EXPECT_FLOAT_EQ(v["ia"].asFloat(), 1.5f);
@@ -99,10 +111,10 @@ TEST(SnapshotFields, AcPanelAndChannels) {
     EXPECT_EQ(v["channels"][1]["p40_44"][7].asUInt(), 9u);
 
     // One channel short: the channels that fit, and an error.
-    const Json::Value cut = model::DecodeSnapshot(5106, bytes.data(), bytes.size() - 1);
+    const Json::Value cut = Decoded(5106, bytes.data(), bytes.size() - 1);
     EXPECT_EQ(cut["channels"].size(), 1u);
     EXPECT_EQ(cut["error"].asString(), "snapshot of 91 bytes, 92 expected");
-    EXPECT_TRUE(model::DecodeSnapshot(5106, bytes.data(), 31).isMember("error"));
+    EXPECT_TRUE(Decoded(5106, bytes.data(), 31).isMember("error"));
 }
 
 TEST(SnapshotFields, DcAndRectifiers) {
@@ -112,12 +124,12 @@ TEST(SnapshotFields, DcAndRectifiers) {
     dc.n_value[8] = 7.0f;
     dc.alert_m[63] = 3;
     const auto d = Image(dc);
-    const Json::Value v = model::DecodeSnapshot(5108, d.data(), d.size());
+    const Json::Value v = Decoded(5108, d.data(), d.size());
     EXPECT_FLOAT_EQ(v["v"].asFloat(), 53.5f);
     EXPECT_FLOAT_EQ(v["i"].asFloat(), 120.0f);
     EXPECT_FLOAT_EQ(v["n_value"][8].asFloat(), 7.0f);
     EXPECT_EQ(v["alert_m"][63].asUInt(), 3u);
-    EXPECT_TRUE(model::DecodeSnapshot(5108, d.data(), d.size() - 1).isMember("error"));
+    EXPECT_TRUE(Decoded(5108, d.data(), d.size() - 1).isMember("error"));
 
     tele_c_qzl4200_rc rc{};
     rc.channel_num = 1;
@@ -130,14 +142,14 @@ TEST(SnapshotFields, DcAndRectifiers) {
     auto r = Image(rc);
     auto mb = Image(m);
     r.insert(r.end(), mb.begin(), mb.end());
-    const Json::Value rv = model::DecodeSnapshot(5107, r.data(), r.size());
+    const Json::Value rv = Decoded(5107, r.data(), r.size());
     EXPECT_FALSE(rv.isMember("error"));
     EXPECT_FLOAT_EQ(rv["group_value"].asFloat(), 55.0f);
     ASSERT_EQ(rv["modules"].size(), 1u);
     EXPECT_FLOAT_EQ(rv["modules"][0]["value"].asFloat(), 25.0f);
     EXPECT_EQ(rv["modules"][0]["fault"].asUInt(), 1u);
-    EXPECT_TRUE(model::DecodeSnapshot(9999, r.data(), r.size()).isMember("error"));
-    EXPECT_TRUE(model::DecodeSnapshot(5107, nullptr, 100).isMember("error"));
+    EXPECT_TRUE(Decoded(9999, r.data(), r.size()).isMember("error"));
+    EXPECT_TRUE(Decoded(5107, nullptr, 100).isMember("error"));
 }
 
 // A device answering like an AC device with two channels.
@@ -180,6 +192,62 @@ TEST(SignalCatalog, AcChannelsAreProbedUntilOutOfRange) {
 
 TEST(RoundView, HexIsUpperCase) {
     EXPECT_EQ(model::Hex({0x00, 0xAB, 0x5f}), "00AB5F");
+}
+
+// The round's text is what a tree of it writes: members in name order,
+// the same numbers, every part in place.
+TEST(RoundView, TextIsWhatItsTreeWrites) {
+    model::RoundData r;
+    r.round = 7;
+    r.time = "2026-12-09 03:04:05.678";
+    r.port = "/dev/ttyS1";
+    r.bus_data_id = 1000;
+    r.bus_type = "tvr27pk";
+    r.bus_data_valid = 1;
+    tele_c_qzl4200_dc dc{};
+    dc.v = 53.5f;
+    r.snapshots.push_back({1003, 5108, Image(dc)});
+    r.snapshots.push_back({1004, 5108, {1, 2, 3}});
+    model::DeviceRound& d = r.devices.emplace_back();
+    d.data_id = 1003;
+    d.type = "x-dc";
+    d.type_number = 5108;
+    d.age_s = 2;
+    d.signals = {{"i", true, 1.25f, ""}, {"v", true, 53.5f, ""}};
+    d.snapshot = 0;
+    model::DeviceRound& none = r.devices.emplace_back();
+    none.data_id = 1005;
+    none.type = "x-rc";
+    none.signals = {{"v", false, 0, "数据未就绪 \"quoted\""}};
+    rule_value rule;
+    rule.level = 2;
+    rule.key = "DC_1";
+    rule.alarm_id = "06015";
+    rule.data_id = 1003;
+    rule.seq = 3;
+    rule.name = "直流电压高";
+    rule.text = "直流屏1 电压 53.5";
+    rule.active = 1;
+    r.rules = {rule, rule};
+    r.rules[1].active = 0;
+    r.active_alarms = {rule};
+    r.stats.answers = 12;
+    r.stats.rounds = 7;
+    r.round_s = 1.5;
+    const model::Round round(std::move(r));
+    EXPECT_EQ(round.Text(), rt::JsonLine(round.Tree()));
+    const Json::Value& t = round.Tree();
+    const auto& dcBytes = round.Data().snapshots[0].bytes;
+    EXPECT_EQ(rt::JsonLine(t["devices"][0]["fields"]),
+              rt::JsonLine(model::DecodeSnapshot(5108, dcBytes.data(), dcBytes.size())));
+    EXPECT_TRUE(t["devices"][1]["age_s"].isNull());
+    EXPECT_FALSE(t["devices"][1].isMember("fields"));
+    EXPECT_EQ(t["snapshots"][1]["hex"].asString(), "010203");
+    EXPECT_EQ(t["rules"][1]["active"].asBool(), false);
+    EXPECT_EQ(t["active_alarms"][0]["text"].asString(), "直流屏1 电压 53.5");
+    EXPECT_EQ(t["stats"]["answers"].asUInt(), 12u);
+    EXPECT_EQ(t["stats"]["round_s"].asDouble(), 1.5);
+    EXPECT_EQ(t.size(), 10u);
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ TEST(MonitorProgram, ThreeRoundsAsJsonThenASecondRunRestores) {
     std::vector<std::string> lines;
     {
         Child m({"--config", site, "--port", ps.Path(), "--plugin", FAKE_PLUGIN, "--rounds", "3", "--json",
-                 "--log", log});
+                 "--log", log, "--trace"});
         lines = m.Rest();
         EXPECT_EQ(m.Wait(), 0);
     }
@@ -155,7 +155,8 @@ TEST(MonitorProgram, ThreeRoundsAsJsonThenASecondRunRestores) {
     EXPECT_EQ(Parse(lines[2])["active_alarms"][0]["text"].asString(), "value above 54");
 
     const std::string text = ReadFile(log);
-    EXPECT_NE(text.find("fake trace: answer with CID1 41"), std::string::npos);
+    // --trace: the plug-in's lines in the log, each time-stamped and named by its line.
+    EXPECT_NE(text.find(" plug-in 100: fake trace: answer with CID1 41\n"), std::string::npos);
     EXPECT_NE(text.find("host: alarm begins: 100 HIGH/1 01001 high: value above 54"), std::string::npos);
     EXPECT_NE(text.find("monitor: stopping (3 rounds done)"), std::string::npos);
 
@@ -164,14 +165,17 @@ TEST(MonitorProgram, ThreeRoundsAsJsonThenASecondRunRestores) {
         EXPECT_EQ(db.HistoryRows(), 6u);
         EXPECT_EQ(db.Alarms().size(), 1u);
     }
-    // The second run restores both children before its first round.
+    // The second run restores both children before its first round; without
+    // --trace the plug-in's lines go nowhere.
     Child again({"--config", site, "--port", ps.Path(), "--plugin", FAKE_PLUGIN, "--rounds", "1", "--json", "--log",
                  log});
     const auto second = again.Rest();
     EXPECT_EQ(again.Wait(), 0);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(Parse(second[0])["restored"].asInt(), 2);
-    EXPECT_NE(ReadFile(log).find("host: restored 201 (fake-dc) from a saved snapshot of 4 bytes"), std::string::npos);
+    const std::string secondLog = ReadFile(log).substr(text.size());
+    EXPECT_NE(secondLog.find("host: restored 201 (fake-dc) from a saved snapshot of 4 bytes"), std::string::npos);
+    EXPECT_EQ(secondLog.find("fake trace"), std::string::npos);
 }
 
 TEST(MonitorProgram, SigintEndsCleanlyWithTheDatabaseIntact) {

@@ -1,7 +1,14 @@
-// The monitor's command line.
+// The monitor's command line, and what its options cost a round.
+#include "tools/model/round.h"
 #include "tools/monitor/monitor_args.h"
+#include "tools/monitor/round_output.h"
+#include "tools/monitor/site_services.h"
+#include "tools/runtime/log_sink.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <stdexcept>
 #include <vector>
@@ -52,6 +59,53 @@ TEST(MonitorArgs, BadCommandLines) {
     };
     for (const auto& b : bad) EXPECT_THROW(monitor::ParseArgs(b, "p"), std::invalid_argument) << b.back();
     EXPECT_TRUE(monitor::ParseArgs(Argv({"--help"}), "p").help);
+}
+
+unsigned short FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A round is written as text only for a consumer that reads it: never for
+// --view none or an HTTP service with no stream open.
+TEST(RoundConsumers, OnlyAConsumerThatIsOnWritesTheRound) {
+    const struct {
+        std::initializer_list<const char*> argv;
+        bool written;
+    } cases[] = {
+        {{"--view", "none"}, false},
+        {{"--view", "fields"}, true},
+        {{"--view", "none", "--http"}, false},
+        {{"--json"}, true},
+    };
+    rt::LogSink log;
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{"monitor", "--config", "site.json"};
+        argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+        if (argv.back() == "--http") argv.push_back("127.0.0.1:" + std::to_string(FreePort()));
+        const monitor::Args args = monitor::ParseArgs(argv, "p");
+        model::RoundData data;
+        data.round = 1;
+        data.bus_data_id = 1000;
+        auto round = std::make_shared<const model::Round>(std::move(data));
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        {
+            monitor::SiteServices services(Json::Value(Json::objectValue), args, log);
+            monitor::RoundOutput output(args, out, [](std::uint32_t) { return rt::LineStats{}; }, [] {});
+            services.Round(round);
+            output.Print(*round);
+        }  // the services' threads are done with the round
+        std::fclose(out);
+        EXPECT_EQ(round->HasText(), c.written) << argv.back();
+    }
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+// The one-line JSON writer against jsoncpp's own writer with the settings
+// it replaced: the same bytes, and reals that read back as the same double.
+#include "tools/runtime/json_line.h"
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+namespace {
+
+std::string Jsoncpp(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    return Json::writeString(b, v);
+}
+
+Json::Value Parse(const std::string& text) {
+    Json::CharReaderBuilder b;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    Json::Value v;
+    std::string err;
+    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &err)) << text << ": " << err;
+    return v;
+}
+
+TEST(JsonLine, SameBytesAsJsoncppWithoutFractions) {
+    Json::Value nested(Json::objectValue);
+    nested["z"] = Json::Value(Json::arrayValue);
+    nested["a"]["b"].append(1);
+    nested["a"]["b"].append(Json::Value());
+    nested["a"]["b"].append(Json::Value(Json::objectValue));
+    nested["m"] = "交流输入缺相告警 交流屏1输入线/相电压AB/A";
+    const Json::Value cases[] = {
+        Json::Value(),
+        Json::Value(true),
+        Json::Value(false),
+        Json::Value(0),
+        Json::Value(std::numeric_limits<Json::Int64>::min()),
+        Json::Value(std::numeric_limits<Json::UInt64>::max()),
+        Json::Value(230.0),
+        Json::Value(-0.0),
+        Json::Value(std::numeric_limits<double>::quiet_NaN()),
+        Json::Value(std::numeric_limits<double>::infinity()),
+        Json::Value(-std::numeric_limits<double>::infinity()),
+        Json::Value("quote \" backslash \\ slash / tab \t nl \n cr \r bs \b ff \f"),
+        Json::Value(std::string("nul \0 one \x01 us \x1f del \x7f", 24)),
+        Json::Value("\xff not UTF-8 \xc3"),
+        Json::Value(""),
+        Json::Value(Json::arrayValue),
+        Json::Value(Json::objectValue),
+        nested,
+    };
+    for (const Json::Value& v : cases) EXPECT_EQ(rt::JsonLine(v), Jsoncpp(v)) << Jsoncpp(v);
+}
+
+TEST(JsonLine, RealsReadBackAsTheSameDouble) {
+    const double cases[] = {230.1f, 1e300, 0.1, 1.0 / 3, 49.98f, -12.5f, 5e-324, 1.7976931348623157e308, 123456789.125};
+    for (double d : cases) {
+        Json::Value v(Json::objectValue);
+        v["x"] = d;
+        const std::string text = rt::JsonLine(v);
+        const Json::Value back = Parse(text);
+        ASSERT_TRUE(back["x"].isDouble()) << text;
+        const double got = back["x"].asDouble();
+        EXPECT_EQ(std::memcmp(&got, &d, sizeof d), 0) << text;
+        EXPECT_LE(text.size(), Jsoncpp(v).size()) << text;
+    }
+}
+
+TEST(JsonLine, AppendKeepsWhatIsThere) {
+    std::string out = "data: ";
+    rt::AppendJson(out, Json::Value(7));
+    EXPECT_EQ(out, "data: 7");
+}
+
+}  // namespace
