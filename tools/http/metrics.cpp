@@ -163,6 +163,19 @@ std::string RenderMetrics(const ServedState& state, const HealthRule& health,
               port, r["stats"]["round_s"].asDouble());
         for (const Json::Value& d : r["devices"]) AddDevice(x, d, id);
     }
+    // The site's one history store, as the newest round saw it.
+    const Json::Value* store = nullptr;
+    for (const LineState& line : state.Lines())
+        if (line.latest && line.latest->round.isMember("history") &&
+            (!store || line.latest->round["history"]["failed_writes"].asUInt64() >= (*store)["failed_writes"].asUInt64()))
+            store = &line.latest->round["history"];
+    if (store) {
+        x.Add("pmbus_history_failed_writes_total", "counter",
+              "History database writes that failed (disk full, read-only, file gone), retried later", {},
+              (*store)["failed_writes"].asDouble());
+        x.Add("pmbus_history_bytes", "gauge", "History database and its WAL on disk, bytes", {},
+              (*store)["bytes"].asDouble());
+    }
     for (const auto& [key, s] : state.Rules())
         x.Add("pmbus_alarm_active", "gauge", "1 while the alarm rule is active, else 0",
               {{"line", std::to_string(s.line)},

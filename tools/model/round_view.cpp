@@ -96,6 +96,12 @@ Json::Value BuildRound(const rt::RoundEnd& end, PMBusProtocol& bus, int restored
     st["rounds"] = static_cast<Json::UInt64>(s.rounds);
     st["round_s"] = end.seconds;
     j["stats"] = st;
+    if (end.has_store) {
+        Json::Value h(Json::objectValue);
+        h["failed_writes"] = static_cast<Json::UInt64>(end.store_failed_writes);
+        h["bytes"] = static_cast<Json::UInt64>(end.store_bytes);
+        j["history"] = h;
+    }
     return j;
 }
 
