@@ -182,7 +182,7 @@ int HistoryReader::FieldIndex(std::int64_t layout, const std::string& field) {
 Json::Value HistoryReader::Aggregated(std::uint32_t dataId, const std::string& field, const Range& range,
                                       const char* step) {
     const std::string table = std::string("history_") + step;
-    Stmt q(Db(), ("SELECT start, layout, data FROM " + table +
+    Stmt q(Db(), ("SELECT start, layout, data, n FROM " + table +
                   " WHERE data_id = ?1 AND start >= ?2 AND start <= ?3 ORDER BY start").c_str());
     sqlite3_bind_int64(q.s, 1, dataId);
     q.Text(2, range.from);
@@ -198,10 +198,10 @@ Json::Value HistoryReader::Aggregated(std::uint32_t dataId, const std::string& f
         const int i = FieldIndex(sqlite3_column_int64(q.s, 1), field);
         const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 2));
         const std::size_t n = static_cast<std::size_t>(sqlite3_column_bytes(q.s, 2));
-        if (i < 0 || std::size_t(i + 1) * 16 > n) continue;
-        const rt::Aggregate a = rt::AggregateFromBlob(p + i * 16, 16, {field});
-        if (a.empty()) continue;
-        rows.push_back({q.Col(0), a.begin()->second});
+        rt::FieldAggregate f;
+        if (i < 0 || !rt::AggregateField(p, n, static_cast<std::size_t>(i), static_cast<std::uint32_t>(sqlite3_column_int64(q.s, 3)), f))
+            continue;
+        rows.push_back({q.Col(0), f});
     }
     if (total > 0 && rows.empty())
         throw std::invalid_argument("data_id " + std::to_string(dataId) + " has no numeric field '" + field + "'");

@@ -213,32 +213,72 @@ void FieldAggregate::Merge(const FieldAggregate& o) {
     count += o.count;
 }
 
-std::vector<std::uint8_t> AggregateBlob(const Aggregate& a, const std::vector<std::string>& names) {
+std::vector<std::uint8_t> AggregateBlob(const Aggregate& a, const std::vector<std::string>& names, std::uint32_t n) {
     std::vector<std::uint8_t> out;
-    out.reserve(names.size() * 16);
+    out.reserve(names.size() * 6);
     for (const std::string& name : names) {
         const auto it = a.find(name);
-        const FieldAggregate f = it == a.end() ? FieldAggregate{} : it->second;
-        PutF32(out, f.min);
-        PutF32(out, f.mean);
-        PutF32(out, f.max);
-        for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(f.count >> (8 * i)));
+        if (it == a.end() || it->second.count == 0) {
+            out.push_back(0);
+            continue;
+        }
+        const FieldAggregate& f = it->second;
+        const bool constant = static_cast<float>(f.min) == static_cast<float>(f.max);
+        out.push_back(static_cast<std::uint8_t>((constant ? 1 : 2) | (f.count != n ? 0x80 : 0)));
+        if (constant) {
+            PutF32(out, f.min);
+        } else {
+            PutF32(out, f.min);
+            PutF32(out, f.mean);
+            PutF32(out, f.max);
+        }
+        if (f.count != n)
+            for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(f.count >> (8 * i)));
     }
     return out;
 }
 
-Aggregate AggregateFromBlob(const std::uint8_t* p, std::size_t n, const std::vector<std::string>& names) {
+namespace {
+
+// Reads one field at p (at most end); returns the byte after it, nullptr when cut short.
+const std::uint8_t* ReadField(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t n, FieldAggregate& f) {
+    if (p >= end) return nullptr;
+    const std::uint8_t tag = *p++;
+    const int kind = tag & 0x7f;
+    const std::size_t need = (kind == 1 ? 4 : kind == 2 ? 12 : 0) + (tag & 0x80 ? 4 : 0);
+    if (kind > 2 || static_cast<std::size_t>(end - p) < need) return nullptr;
+    f = FieldAggregate{};
+    if (kind == 0) return p;
+    f.min = GetF32(p);
+    f.mean = kind == 1 ? f.min : GetF32(p + 4);
+    f.max = kind == 1 ? f.min : GetF32(p + 8);
+    p += kind == 1 ? 4 : 12;
+    f.count = n;
+    if (tag & 0x80) {
+        f.count = GetU32(p);
+        p += 4;
+    }
+    return p;
+}
+
+}  // namespace
+
+Aggregate AggregateFromBlob(const std::uint8_t* p, std::size_t size, const std::vector<std::string>& names,
+                            std::uint32_t n) {
     Aggregate a;
-    for (std::size_t i = 0; i < names.size() && (i + 1) * 16 <= n; ++i) {
-        const std::uint8_t* f = p + i * 16;
-        FieldAggregate v;
-        v.min = GetF32(f);
-        v.mean = GetF32(f + 4);
-        v.max = GetF32(f + 8);
-        v.count = GetU32(f + 12);
-        if (v.count) a[names[i]] = v;
+    const std::uint8_t* end = p + size;
+    for (std::size_t i = 0; i < names.size() && p; ++i) {
+        FieldAggregate f;
+        p = ReadField(p, end, n, f);
+        if (p && f.count) a[names[i]] = f;
     }
     return a;
+}
+
+bool AggregateField(const std::uint8_t* p, std::size_t size, std::size_t index, std::uint32_t n, FieldAggregate& out) {
+    const std::uint8_t* end = p + size;
+    for (std::size_t i = 0; i <= index && p; ++i) p = ReadField(p, end, n, out);
+    return p && out.count > 0;
 }
 
 // --- opening ----------------------------------------------------------------
@@ -541,7 +581,9 @@ bool HistoryStore::Upkeep(std::chrono::microseconds budget) {
     if (!Retry()) return false;
     try {
         for (;;) {
-            const bool did = AggregateStep() || PurgeByAge() || PurgeForCap() || ShrinkFile();
+            // The cap first: aggregates of a large backlog must not grow the
+            // file past it while the backlog is worked off.
+            const bool did = PurgeForCap() || AggregateStep() || PurgeByAge() || ShrinkFile();
             if (!did) return false;
             if (std::chrono::steady_clock::now() >= deadline) return true;
         }
@@ -598,10 +640,11 @@ void HistoryStore::MergeInto(const char* table, const Bucket& b, int typeNumber,
         q.Int(1, b.first).Text(2, b.second);
         if (q.Step()) {
             rowId = q.I(0);
-            n += static_cast<std::uint32_t>(q.I(2));
+            const std::uint32_t oldN = static_cast<std::uint32_t>(q.I(2));
+            n += oldN;
             const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 3));
-            const Aggregate old =
-                AggregateFromBlob(p, static_cast<std::size_t>(sqlite3_column_bytes(q.s, 3)), LayoutNames(q.I(1)));
+            const Aggregate old = AggregateFromBlob(p, static_cast<std::size_t>(sqlite3_column_bytes(q.s, 3)),
+                                                    LayoutNames(q.I(1)), oldN);
             for (const auto& [name, f] : old) merged[name].Merge(f);
         }
     }
@@ -610,13 +653,13 @@ void HistoryStore::MergeInto(const char* table, const Bucket& b, int typeNumber,
     const std::int64_t layout = LayoutId(names);
     if (rowId) {
         Stmt u(db_, (std::string("UPDATE ") + table + " SET type_number=?, layout=?, n=?, data=? WHERE id=?").c_str());
-        u.Int(1, typeNumber).Int(2, layout).Int(3, n).Blob(4, AggregateBlob(merged, names)).Int(5, rowId).Step();
+        u.Int(1, typeNumber).Int(2, layout).Int(3, n).Blob(4, AggregateBlob(merged, names, n)).Int(5, rowId).Step();
     } else {
         Stmt i(db_, (std::string("INSERT INTO ") + table +
                      "(data_id, type_number, start, layout, n, data) VALUES(?,?,?,?,?,?)")
                         .c_str());
         i.Int(1, b.first).Int(2, typeNumber).Text(3, b.second).Int(4, layout).Int(5, n);
-        i.Blob(6, AggregateBlob(merged, names)).Step();
+        i.Blob(6, AggregateBlob(merged, names, n)).Step();
     }
 }
 
@@ -749,6 +792,9 @@ bool HistoryStore::PurgeForCap() {
         return false;
     }
     if (DropOldest()) return true;
+    // Rows not aggregated yet become droppable once they are.
+    if (Int("SELECT COALESCE(MAX(id), 0) FROM history") > aggregated_ + static_cast<std::int64_t>(newestIds_.size()))
+        return false;
     if (!capStuck_ && log_)
         log_("history store: over " + std::to_string(limits_.max_mb) +
              " MB with nothing left to drop but the newest snapshots and the alarm events");

@@ -79,11 +79,16 @@ struct FieldAggregate {
     void Merge(const FieldAggregate& o);
 };
 using Aggregate = std::map<std::string, FieldAggregate>;
-// An aggregate's data blob: per name of the layout, in its order, min, mean,
-// max as little-endian singles and the count as a little-endian u32.
-std::vector<std::uint8_t> AggregateBlob(const Aggregate& a, const std::vector<std::string>& names);
+// An aggregate's data blob: per name of the layout, in its order, a tag
+// byte and its values (little-endian singles): 0 absent; 1 constant (min =
+// mean = max): the value; 2: min, mean, max. Tag bit 0x80: a u32 count
+// follows (else the count is n, the snapshots of the bucket).
+std::vector<std::uint8_t> AggregateBlob(const Aggregate& a, const std::vector<std::string>& names, std::uint32_t n);
 // The reverse; fields past the blob's end are left out.
-Aggregate AggregateFromBlob(const std::uint8_t* p, std::size_t n, const std::vector<std::string>& names);
+Aggregate AggregateFromBlob(const std::uint8_t* p, std::size_t size, const std::vector<std::string>& names,
+                            std::uint32_t n);
+// Field `index` of the layout alone; false when it is absent or past the end.
+bool AggregateField(const std::uint8_t* p, std::size_t size, std::size_t index, std::uint32_t n, FieldAggregate& out);
 
 class HistoryStore {
 public:

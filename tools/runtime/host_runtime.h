@@ -106,7 +106,7 @@ struct SiteShared {
     // more due posts the next behind whatever was queued meanwhile, so a
     // round's work items wait at most one slice. Any thread.
     void ScheduleUpkeep();
-    static constexpr std::chrono::microseconds kUpkeepSlice{2000};
+    static constexpr std::chrono::microseconds kUpkeepSlice{1000};
 
     std::unique_ptr<HistoryStore> store;
     Worker worker;

@@ -64,7 +64,7 @@ std::vector<double> Agg(const std::string& path, const char* table, const std::s
     sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* q = nullptr;
     sqlite3_prepare_v2(db,
-                       (std::string("SELECT l.names, a.data FROM ") + table +
+                       (std::string("SELECT l.names, a.data, a.n FROM ") + table +
                         " a JOIN history_layout l ON l.id = a.layout WHERE a.start = ?")
                            .c_str(),
                        -1, &q, nullptr);
@@ -82,7 +82,8 @@ std::vector<double> Agg(const std::string& path, const char* table, const std::s
             }
         }
         const rt::Aggregate a = rt::AggregateFromBlob(static_cast<const std::uint8_t*>(sqlite3_column_blob(q, 1)),
-                                                      static_cast<std::size_t>(sqlite3_column_bytes(q, 1)), names);
+                                                      static_cast<std::size_t>(sqlite3_column_bytes(q, 1)), names,
+                                                      static_cast<std::uint32_t>(sqlite3_column_int64(q, 2)));
         const auto it = a.find(field);
         if (it != a.end()) out = {it->second.min, it->second.mean, it->second.max, double(it->second.count)};
     }
