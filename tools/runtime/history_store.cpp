@@ -70,11 +70,21 @@ struct Corrupt : std::runtime_error {
 struct Stmt {
     sqlite3* db;
     sqlite3_stmt* s = nullptr;
+    bool owned = true;
     Stmt(sqlite3* d, const char* sql) : db(d) {
         const int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
         if (rc != SQLITE_OK) Throw(db, rc, "prepare");
     }
-    ~Stmt() { sqlite3_finalize(s); }
+    // One of the store's kept statements: reset, not finalized, at the end.
+    Stmt(sqlite3* d, sqlite3_stmt* kept) : db(d), s(kept), owned(false) {}
+    ~Stmt() {
+        if (owned) {
+            sqlite3_finalize(s);
+        } else {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    }
     Stmt& Int(int i, std::int64_t v) {
         sqlite3_bind_int64(s, i, v);
         return *this;
@@ -306,6 +316,8 @@ void HistoryStore::Close() {
     sqlite3_finalize(insertAlarm_);
     sqlite3_finalize(newest_);
     insertHistory_ = insertAlarm_ = newest_ = nullptr;
+    for (auto& kv : kept_) sqlite3_finalize(kv.second);
+    kept_.clear();
     sqlite3_close(db_);
     db_ = nullptr;
     layoutIds_.clear();
@@ -420,8 +432,20 @@ void HistoryStore::Exec(const char* sql) {
     }
 }
 
+sqlite3_stmt* HistoryStore::Kept(const std::string& sql) {
+    sqlite3_stmt*& s = kept_[sql];
+    if (!s) {
+        const int rc = sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+        if (rc != SQLITE_OK) {
+            kept_.erase(sql);
+            Throw(db_, rc, "prepare");
+        }
+    }
+    return s;
+}
+
 std::int64_t HistoryStore::Int(const char* sql) {
-    Stmt q(db_, sql);
+    Stmt q(db_, Kept(sql));
     return q.Step() ? q.I(0) : 0;
 }
 
@@ -636,7 +660,7 @@ void HistoryStore::MergeInto(const char* table, const Bucket& b, int typeNumber,
     Aggregate merged = a;
     std::int64_t rowId = 0;
     {
-        Stmt q(db_, (std::string("SELECT id, layout, n, data FROM ") + table + " WHERE data_id=? AND start=?").c_str());
+        Stmt q(db_, Kept(std::string("SELECT id, layout, n, data FROM ") + table + " WHERE data_id=? AND start=?"));
         q.Int(1, b.first).Text(2, b.second);
         if (q.Step()) {
             rowId = q.I(0);
@@ -652,12 +676,11 @@ void HistoryStore::MergeInto(const char* table, const Bucket& b, int typeNumber,
     for (const auto& kv : merged) names.push_back(kv.first);
     const std::int64_t layout = LayoutId(names);
     if (rowId) {
-        Stmt u(db_, (std::string("UPDATE ") + table + " SET type_number=?, layout=?, n=?, data=? WHERE id=?").c_str());
+        Stmt u(db_, Kept(std::string("UPDATE ") + table + " SET type_number=?, layout=?, n=?, data=? WHERE id=?"));
         u.Int(1, typeNumber).Int(2, layout).Int(3, n).Blob(4, AggregateBlob(merged, names, n)).Int(5, rowId).Step();
     } else {
-        Stmt i(db_, (std::string("INSERT INTO ") + table +
-                     "(data_id, type_number, start, layout, n, data) VALUES(?,?,?,?,?,?)")
-                        .c_str());
+        Stmt i(db_, Kept(std::string("INSERT INTO ") + table +
+                         "(data_id, type_number, start, layout, n, data) VALUES(?,?,?,?,?,?)"));
         i.Int(1, b.first).Int(2, typeNumber).Text(3, b.second).Int(4, layout).Int(5, n);
         i.Blob(6, AggregateBlob(merged, names, n)).Step();
     }
@@ -673,7 +696,7 @@ bool HistoryStore::AggregateStep() {
     const std::string current = newestTime_.substr(0, 16);
     std::int64_t last = aggregated_;
     {
-        Stmt q(db_, "SELECT id, time, data_id, type_number, snapshot FROM history WHERE id > ? ORDER BY id LIMIT ?");
+        Stmt q(db_, Kept("SELECT id, time, data_id, type_number, snapshot FROM history WHERE id > ? ORDER BY id LIMIT ?"));
         q.Int(1, aggregated_).Int(2, kAggregateBatch);
         NamedValues values;
         while (q.Step()) {
@@ -701,7 +724,7 @@ bool HistoryStore::AggregateStep() {
     Transaction t(db_);
     for (const auto& [b, acc] : minutes) MergeInto("history_minute", b, acc.type, acc.n, acc.fields);
     for (const auto& [b, acc] : hours) MergeInto("history_hour", b, acc.type, acc.n, acc.fields);
-    Stmt s(db_, "INSERT OR REPLACE INTO store_state(key, value) VALUES('aggregated', ?)");
+    Stmt s(db_, Kept("INSERT OR REPLACE INTO store_state(key, value) VALUES('aggregated', ?)"));
     s.Int(1, last).Step();
     t.Commit();
     aggregated_ = last;
@@ -711,7 +734,7 @@ bool HistoryStore::AggregateStep() {
 int HistoryStore::DeleteIds(const char* table, const std::vector<std::int64_t>& ids) {
     if (ids.empty()) return 0;
     Transaction t(db_);
-    Stmt d(db_, (std::string("DELETE FROM ") + table + " WHERE id=?").c_str());
+    Stmt d(db_, Kept(std::string("DELETE FROM ") + table + " WHERE id=?"));
     for (const std::int64_t id : ids) {
         d.Int(1, id).Step();
         d.Reset();

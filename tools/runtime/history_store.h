@@ -146,6 +146,8 @@ private:
     void MoveAside(const std::string& why);
     void Exec(const char* sql);
     std::int64_t Int(const char* sql);
+    // A statement prepared once per connection (finalized by Close).
+    sqlite3_stmt* Kept(const std::string& sql);
     void AddColumnIfMissing(const char* table, const char* column, const char* type);
     [[noreturn]] void Fail(const char* what);
 
@@ -197,6 +199,7 @@ private:
     bool vacuumNeeded_ = false;  // a database made before auto_vacuum was set
     bool capStuck_ = false;      // over the cap with nothing left to drop (logged)
     std::map<std::pair<std::uint32_t, int>, std::int64_t> newestIds_;  // kept from the size purge
+    std::map<std::string, sqlite3_stmt*> kept_;
     std::map<std::string, std::int64_t> layoutIds_;
     std::map<std::int64_t, std::vector<std::string>> layoutNames_;
 };
