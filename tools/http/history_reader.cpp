@@ -1,10 +1,15 @@
 #include "tools/http/history_reader.h"
 
 #include "tools/model/snapshot_fields.h"
+#include "tools/runtime/history_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -60,6 +65,17 @@ Json::Value At(const Json::Value& fields, const std::string& path) {
     return *v;
 }
 
+// Seconds of a database time (calendar arithmetic only); -1 when it is none.
+long long Seconds(const std::string& t) {
+    std::tm tm{};
+    int n = std::sscanf(t.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                        &tm.tm_min, &tm.tm_sec);
+    if (n < 3) return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<long long>(::timegm(&tm));
+}
+
 }  // namespace
 
 bool IsoToDb(const std::string& iso, std::string& db) {
@@ -79,7 +95,14 @@ bool IsoToDb(const std::string& iso, std::string& db) {
 HistoryReader::~HistoryReader() { sqlite3_close(db_); }
 
 sqlite3* HistoryReader::Db() {
-    if (db_) return db_;
+    struct stat st {};
+    const bool exists = ::stat(path_.c_str(), &st) == 0;
+    if (db_ && exists && st.st_ino == inode_) return db_;
+    // The store made the file again (removed, or moved aside): read the new one.
+    sqlite3_close(db_);
+    db_ = nullptr;
+    fieldIndex_.clear();
+    inode_ = exists ? st.st_ino : 0;
     if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         const std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
@@ -87,10 +110,124 @@ sqlite3* HistoryReader::Db() {
         throw std::runtime_error("cannot open the history database: " + msg);
     }
     sqlite3_busy_timeout(db_, 1000);
+    sqlite3_exec(db_, "PRAGMA cache_size=-256", nullptr, nullptr, nullptr);
     return db_;
 }
 
 Json::Value HistoryReader::Series(std::uint32_t dataId, const std::string& field, const Range& range) {
+    const std::string step = range.step.empty() ? Chosen(dataId, range) : range.step;
+    if (step != "raw") {
+        if (!range.step.empty()) return Aggregated(dataId, field, range, step.c_str());
+        try {
+            Json::Value out = Aggregated(dataId, field, range, step.c_str());
+            if (out["rows"].asUInt64() > 0) return out;
+        } catch (const std::runtime_error&) {
+            // A database of an earlier monitor, without the aggregate tables yet.
+        }
+    }
+    return Raw(dataId, field, range);
+}
+
+std::string HistoryReader::Chosen(std::uint32_t dataId, const Range& range) {
+    sqlite3* db = Db();
+    std::string from = range.from, to = range.to;
+    if (from == "0000") {
+        // The device's oldest data, wherever it is.
+        for (const char* sql : {"SELECT MIN(time) FROM history WHERE data_id = ?1",
+                                "SELECT MIN(start) FROM history_minute WHERE data_id = ?1",
+                                "SELECT MIN(start) FROM history_hour WHERE data_id = ?1"}) {
+            sqlite3_stmt* s = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) continue;  // no aggregates yet
+            sqlite3_bind_int64(s, 1, dataId);
+            if (sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL) {
+                const std::string t = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+                if (from == "0000" || t < from) from = t;
+            }
+            sqlite3_finalize(s);
+        }
+    }
+    if (to == "9999") {
+        Stmt q(db, "SELECT MAX(time) FROM history WHERE data_id = ?1");
+        sqlite3_bind_int64(q.s, 1, dataId);
+        if (q.Step() && sqlite3_column_type(q.s, 0) != SQLITE_NULL) to = q.Col(0);
+    }
+    const long long a = Seconds(from), b = Seconds(to);
+    if (a < 0 || b < 0 || b - a <= kRawSpan) return "raw";
+    return b - a <= kMinuteSpan ? "minute" : "hour";
+}
+
+int HistoryReader::FieldIndex(std::int64_t layout, const std::string& field) {
+    const auto key = std::make_pair(layout, field);
+    const auto it = fieldIndex_.find(key);
+    if (it != fieldIndex_.end()) return it->second;
+    Stmt q(Db(), "SELECT names FROM history_layout WHERE id = ?1");
+    sqlite3_bind_int64(q.s, 1, layout);
+    int index = -1;
+    if (q.Step()) {
+        const std::string names = q.Col(0);
+        std::size_t start = 0;
+        for (int i = 0; start <= names.size(); ++i) {
+            const std::size_t nl = std::min(names.find('\n', start), names.size());
+            if (names.compare(start, nl - start, field) == 0 && nl - start == field.size()) {
+                index = i;
+                break;
+            }
+            start = nl + 1;
+        }
+    }
+    if (fieldIndex_.size() > 4096) fieldIndex_.clear();
+    return fieldIndex_[key] = index;
+}
+
+Json::Value HistoryReader::Aggregated(std::uint32_t dataId, const std::string& field, const Range& range,
+                                      const char* step) {
+    const std::string table = std::string("history_") + step;
+    Stmt q(Db(), ("SELECT start, layout, data, n FROM " + table +
+                  " WHERE data_id = ?1 AND start >= ?2 AND start <= ?3 ORDER BY start").c_str());
+    sqlite3_bind_int64(q.s, 1, dataId);
+    q.Text(2, range.from);
+    q.Text(3, range.to);
+    struct Row {
+        std::string start;
+        rt::FieldAggregate f;
+    };
+    std::vector<Row> rows;
+    std::uint64_t total = 0;
+    while (q.Step()) {
+        ++total;
+        const int i = FieldIndex(sqlite3_column_int64(q.s, 1), field);
+        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 2));
+        const std::size_t n = static_cast<std::size_t>(sqlite3_column_bytes(q.s, 2));
+        rt::FieldAggregate f;
+        if (i < 0 || !rt::AggregateField(p, n, static_cast<std::size_t>(i), static_cast<std::uint32_t>(sqlite3_column_int64(q.s, 3)), f))
+            continue;
+        rows.push_back({q.Col(0), f});
+    }
+    if (total > 0 && rows.empty())
+        throw std::invalid_argument("data_id " + std::to_string(dataId) + " has no numeric field '" + field + "'");
+    Json::Value out(Json::objectValue);
+    out["data_id"] = dataId;
+    out["field"] = field;
+    out["step"] = step;
+    out["rows"] = static_cast<Json::UInt64>(total);
+    // Neighbours merged so that at most limit points remain.
+    const std::size_t group = (rows.size() + range.limit - 1) / std::max(1u, range.limit);
+    Json::Value points(Json::arrayValue);
+    for (std::size_t i = 0; i < rows.size(); i += std::max<std::size_t>(group, 1)) {
+        rt::FieldAggregate f;
+        for (std::size_t j = i; j < std::min(rows.size(), i + std::max<std::size_t>(group, 1)); ++j) f.Merge(rows[j].f);
+        Json::Value p(Json::arrayValue);
+        p.append(IsoTime(rows[i].start));
+        p.append(f.mean);
+        p.append(f.min);
+        p.append(f.max);
+        points.append(p);
+    }
+    out["points"] = points;
+    return out;
+}
+
+Json::Value HistoryReader::Raw(std::uint32_t dataId, const std::string& field, const Range& range) {
     sqlite3* db = Db();
     Stmt count(db, "SELECT COUNT(*) FROM history WHERE data_id = ?1 AND time >= ?2 AND time <= ?3");
     sqlite3_bind_int64(count.s, 1, dataId);
@@ -102,6 +239,7 @@ Json::Value HistoryReader::Series(std::uint32_t dataId, const std::string& field
     Json::Value out(Json::objectValue);
     out["data_id"] = dataId;
     out["field"] = field;
+    out["step"] = "raw";
     out["rows"] = static_cast<Json::UInt64>(rows);
     Json::Value points(Json::arrayValue);
     Stmt q(db,

@@ -163,6 +163,19 @@ std::string RenderMetrics(const ServedState& state, const HealthRule& health,
               port, r["stats"]["round_s"].asDouble());
         for (const Json::Value& d : r["devices"]) AddDevice(x, d, id);
     }
+    // The site's one history store, as the newest round saw it.
+    const model::RoundData* store = nullptr;
+    for (const LineState& line : state.Lines()) {
+        const model::RoundData* r = line.latest ? &line.latest->round->Data() : nullptr;
+        if (r && r->has_store && (!store || r->store_failed_writes >= store->store_failed_writes)) store = r;
+    }
+    if (store) {
+        x.Add("pmbus_history_failed_writes_total", "counter",
+              "History database writes that failed (disk full, read-only, file gone), retried later", {},
+              static_cast<double>(store->store_failed_writes));
+        x.Add("pmbus_history_bytes", "gauge", "History database and its WAL on disk, bytes", {},
+              static_cast<double>(store->store_bytes));
+    }
     for (const auto& [key, s] : state.Rules())
         x.Add("pmbus_alarm_active", "gauge", "1 while the alarm rule is active, else 0",
               {{"line", std::to_string(s.line)},

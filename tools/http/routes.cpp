@@ -209,7 +209,7 @@ Reply Routes::Api(const std::string& path, const std::map<std::string, std::stri
     }
     const bool history = path == "/api/history";
     if (!history && path != "/api/alarms") return Error(404, "no such endpoint: " + path);
-    const std::string bad = history ? Unknown(q, {"data_id", "field", "from", "to", "limit"})
+    const std::string bad = history ? Unknown(q, {"data_id", "field", "from", "to", "limit", "step"})
                                     : Unknown(q, {"from", "to", "limit"});
     if (!bad.empty()) return Error(400, "unknown parameter '" + bad + "'");
     Range range;
@@ -227,6 +227,11 @@ Reply Routes::Api(const std::string& path, const std::map<std::string, std::stri
             !std::all_of(f->second.begin(), f->second.end(),
                          [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; }))
             return Error(400, "field must be a decoded field name like v or channels.0.a");
+        if (auto st = q.find("step"); st != q.end()) {
+            if (st->second != "raw" && st->second != "minute" && st->second != "hour")
+                return Error(400, "step must be raw, minute or hour");
+            range.step = st->second;
+        }
         return Json200(history_.Series(static_cast<std::uint32_t>(dataId), f->second, range));
     } catch (const std::invalid_argument& e) {
         return Error(400, e.what());

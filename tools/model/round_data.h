@@ -37,6 +37,11 @@ struct RoundData {
     std::vector<rule_value> active_alarms;  // after the round's work items
     rt::LineStats stats;
     double round_s = 0;  // first request to round end
+    // The site's history store as the round end saw it ("history"; none
+    // without a database).
+    bool has_store = false;
+    std::uint64_t store_failed_writes = 0;
+    std::uint64_t store_bytes = 0;
 };
 
 }  // namespace model

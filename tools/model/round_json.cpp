@@ -275,7 +275,15 @@ void AppendRound(std::string& out, const RoundData& r, const std::vector<std::st
         const DeviceRound& d = r.devices[i];
         Device(out, d, d.snapshot < 0 ? nullptr : &fields[static_cast<std::size_t>(d.snapshot)]);
     }
-    Key(out, "],\"port\":");
+    out.push_back(']');
+    if (r.has_store) {
+        Key(out, ",\"history\":{\"bytes\":");
+        AppendJsonUInt(out, r.store_bytes);
+        Key(out, ",\"failed_writes\":");
+        AppendJsonUInt(out, r.store_failed_writes);
+        out.push_back('}');
+    }
+    Key(out, ",\"port\":");
     AppendJsonString(out, r.port);
     Key(out, ",\"restored\":");
     AppendJsonInt(out, r.restored);

@@ -71,6 +71,9 @@ RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const s
             if (r.snapshots[i].data_id == d.data_id && r.snapshots[i].type_number == d.type_number)
                 d.snapshot = static_cast<int>(i);  // the last one, as the tree kept it
     }
+    r.has_store = end.has_store;
+    r.store_failed_writes = end.store_failed_writes;
+    r.store_bytes = end.store_bytes;
     return r;
 }
 

@@ -7,6 +7,7 @@
 #include "tools/monitor/plugin_trace.h"
 #include "tools/monitor/round_output.h"
 #include "tools/model/round_view.h"
+#include "tools/model/numeric_fields.h"
 #include "tools/monitor/site_services.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
@@ -178,7 +179,9 @@ int Run(const monitor::Args& args) {
     monitor::SiteServices services(config, args, log);
     int status = 0;
     {
-        rt::SiteShared shared(lineConfigs.front().options.database, log);
+        rt::SiteShared shared(lineConfigs.front().options.database, log, lineConfigs.front().options.history);
+        // The store aggregates the model's numeric fields of every snapshot.
+        if (shared.store) shared.store->SetDecoder(model::NumericFields);
         Site site{args, log, io, plugin, shared, services, trace, {}, nullptr, lineConfigs.size(), 0, {}};
         std::vector<std::unique_ptr<Line>> lines;
         for (const rt::SiteLine& c : lineConfigs) lines.push_back(SetUpLine(site, c));

@@ -35,9 +35,21 @@ int TypeNumberForDeviceType(const std::string& deviceType) {
     return 0;
 }
 
-SiteShared::SiteShared(const std::string& database, LogSink& log)
-    : store(database.empty() ? nullptr : std::make_unique<HistoryStore>(database)),
+SiteShared::SiteShared(const std::string& database, LogSink& log, const HistoryLimits& limits)
+    : store(database.empty() ? nullptr
+                             : std::make_unique<HistoryStore>(database, limits,
+                                                              [sink = &log](const std::string& text) {
+                                                                  sink->Write("host: " + text);
+                                                              })),
       worker([sink = &log](const std::string& what) { sink->Write("host: work item failed: " + what); }) {}
+
+void SiteShared::ScheduleUpkeep() {
+    if (!store || upkeepQueued.exchange(true)) return;
+    worker.Post([this] {
+        upkeepQueued = false;
+        if (store->Upkeep(kUpkeepSlice)) ScheduleUpkeep();
+    });
+}
 
 HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& log)
     : HostRuntime(io, std::move(options), log, nullptr, nullptr) {}
@@ -51,7 +63,7 @@ HostRuntime::HostRuntime(asio::io_context& io, RuntimeOptions options, LogSink& 
     : io_(io),
       options_(std::move(options)),
       log_(log),
-      ownShared_(shared ? nullptr : std::make_unique<SiteShared>(options_.database, log)),
+      ownShared_(shared ? nullptr : std::make_unique<SiteShared>(options_.database, log, options_.history)),
       shared_(shared ? *shared : *ownShared_),
       link_(link ? std::move(link)
                  : std::make_shared<SharedLink>(io, options_.line, [this](const std::string& text) { log_.Write(text); })),
@@ -328,6 +340,12 @@ void HostRuntime::RoundFinished() {
         stats_.port_losses = link_->Link().Losses();
         end.round = stats_.rounds;
         end.stats = stats_;
+    }
+    shared_.ScheduleUpkeep();
+    if (shared_.store) {
+        end.has_store = true;
+        end.store_failed_writes = shared_.store->FailedWrites();
+        end.store_bytes = shared_.store->BytesOnDisk();
     }
     end.rules = std::move(roundRules_);
     end.snapshots = std::move(roundSnapshots_);

@@ -42,6 +42,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -84,6 +85,10 @@ struct RoundEnd {
     std::vector<rule_value> rules;                // reported during the round, in order
     std::vector<PublishedSnapshot> snapshots;     // SendSP of the round, in order
     LineStats stats;
+    // The site's history store, when there is one.
+    bool has_store = false;
+    std::uint64_t store_failed_writes = 0;  // HistoryStore::FailedWrites
+    std::uint64_t store_bytes = 0;          // HistoryStore::BytesOnDisk
 };
 
 // Type number of a child by its device-type suffix ("-ac" 5106, "-rc" 5107,
@@ -95,10 +100,18 @@ int TypeNumberForDeviceType(const std::string& deviceType);
 // history store (none when the path is empty; throws std::runtime_error
 // when it cannot be opened).
 struct SiteShared {
-    SiteShared(const std::string& database, LogSink& log);
+    SiteShared(const std::string& database, LogSink& log, const HistoryLimits& limits = {});
+    // Posts one slice of the store's upkeep (HistoryStore::Upkeep, at most
+    // kUpkeepSlice) to the worker unless one is queued; a slice that leaves
+    // more due posts the next behind whatever was queued meanwhile, so a
+    // round's work items wait at most one slice. Any thread.
+    void ScheduleUpkeep();
+    static constexpr std::chrono::microseconds kUpkeepSlice{1000};
+
     std::unique_ptr<HistoryStore> store;
     Worker worker;
     std::uint64_t eventId = 0;  // worker thread only
+    std::atomic<bool> upkeepQueued{false};
 };
 
 class HostRuntime : public VNQController {

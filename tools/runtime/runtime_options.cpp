@@ -23,6 +23,30 @@ std::string StringKey(const Json::Value& site, const char* key, const std::strin
 
 }  // namespace
 
+HistoryLimits HistoryLimitsFromJson(const Json::Value& site) {
+    HistoryLimits h;
+    if (!site.isMember("history")) return h;
+    const Json::Value& v = site["history"];
+    if (!v.isObject()) throw std::invalid_argument("configuration: \"history\" must be an object");
+    static const char* const kKeys[] = {"raw_days", "minute_days", "hour_days", "event_days", "max_mb"};
+    for (const std::string& name : v.getMemberNames()) {
+        bool known = false;
+        for (const char* k : kKeys) known = known || name == k;
+        if (!known) throw std::invalid_argument("configuration: \"history\" has no member \"" + name + "\"");
+    }
+    try {
+        h.raw_days = UIntKey(v, "raw_days", h.raw_days, 1, 3650);
+        h.minute_days = UIntKey(v, "minute_days", h.minute_days, 1, 36500);
+        h.hour_days = UIntKey(v, "hour_days", h.hour_days, 1, 36500);
+        h.event_days = UIntKey(v, "event_days", h.event_days, 1, 36500);
+        h.max_mb = UIntKey(v, "max_mb", h.max_mb, 0, 1000000);
+    } catch (const std::invalid_argument& e) {
+        const std::string msg = e.what(), head = "configuration: ";
+        throw std::invalid_argument(head + "history." + msg.substr(head.size()));
+    }
+    return h;
+}
+
 RuntimeOptions OptionsFromJson(const Json::Value& site) {
     if (!site.isObject()) throw std::invalid_argument("configuration: not a JSON object");
     RuntimeOptions o;

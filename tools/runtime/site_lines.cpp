@@ -48,7 +48,8 @@ unsigned AddressOf(const SiteLine& line) {
     return a.isUInt() ? a.asUInt() : 1;
 }
 
-SiteLine MakeLine(std::string where, const Json::Value& config, const std::string& database) {
+SiteLine MakeLine(std::string where, const Json::Value& config, const std::string& database,
+                  const HistoryLimits& history) {
     SiteLine line;
     line.where = std::move(where);
     line.config = config;
@@ -62,6 +63,7 @@ SiteLine MakeLine(std::string where, const Json::Value& config, const std::strin
         throw std::invalid_argument(msg);
     }
     line.options.database = database;
+    line.options.history = history;
     return line;
 }
 
@@ -72,9 +74,10 @@ std::vector<SiteLine> SiteLines(const Json::Value& site) {
     if (site.isMember("database") && !site["database"].isString())
         throw std::invalid_argument("configuration: \"database\" must be a string");
     const std::string database = site.get("database", "").asString();
+    const HistoryLimits history = HistoryLimitsFromJson(site);
     std::vector<SiteLine> lines;
     if (!site.isMember("lines")) {
-        lines.push_back(MakeLine("site", site, database));
+        lines.push_back(MakeLine("site", site, database, history));
     } else {
         const Json::Value& list = site["lines"];
         if (!list.isArray() || list.empty())
@@ -86,7 +89,7 @@ std::vector<SiteLine> SiteLines(const Json::Value& site) {
         for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
             const std::string where = "lines[" + std::to_string(i) + "]";
             if (!list[i].isObject()) throw std::invalid_argument("configuration: " + where + " must be an object");
-            lines.push_back(MakeLine(where, list[i], database));
+            lines.push_back(MakeLine(where, list[i], database, history));
         }
     }
     std::map<std::uint32_t, std::string> ids;

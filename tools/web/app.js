@@ -140,6 +140,13 @@ function renderHeader(newest) {
   if (newest) $('round').textContent = `line ${newest.bus.data_id}: ${newest.round} at ${newest.time.slice(11, 19)}`;
 }
 
+// Failed history writes, shown only once there are some.
+function renderStore(round) {
+  const failed = round.history ? round.history.failed_writes : 0;
+  $('store-head').hidden = $('store').hidden = !failed;
+  if (failed) $('store').textContent = `${failed} failed writes`;
+}
+
 function renderDevices(l) {
   const round = l.round;
   l.section.dataset.round = round.round;
@@ -247,6 +254,7 @@ function render(round) {
   if (round.bus.data_valid === 1) { l.state = 'up'; l.text = 'answering'; }
   renderHeading(l);
   renderHeader(round);
+  renderStore(round);
   renderDevices(l);
   renderAlarms();
   fillPickers();
@@ -301,15 +309,20 @@ function fillPickers() {
 function makeChart(i, field, title, dash) {
   const chart = new Chart($(`chart-${i}`), {
     type: 'line',
+    // The line (raw values or the mean), and for aggregates the band from
+    // min to max of each minute or hour.
     data: { datasets: [{ label: title, data: [], borderColor: '#1f3f8f', borderDash: dash, borderWidth: 2,
-                         pointRadius: 0, tension: 0 }] },
+                         pointRadius: 0, tension: 0 },
+                       { label: 'min', data: [], borderWidth: 0, pointRadius: 0, fill: false },
+                       { label: 'max', data: [], borderWidth: 0, pointRadius: 0, fill: '-1',
+                         backgroundColor: 'rgba(31, 63, 143, 0.15)' }] },
     options: {
       animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
       scales: {
         x: { type: 'linear', ticks: { maxTicksLimit: 7, maxRotation: 0, callback: (v) => localIso(v).slice(rangeS > 3600 ? 5 : 11, 16).replace('T', ' ') } },
         y: { title: { display: true, text: '' } },
       },
-      plugins: { legend: { labels: { boxHeight: 2 } } },
+      plugins: { legend: { labels: { boxHeight: 2, filter: (item) => item.datasetIndex === 0 } } },
     },
   });
   const c = { chart, field, dataId: 0, picker: $(`pick-${i}`) };
@@ -330,9 +343,15 @@ async function load(c) {
   const from = localIso(Date.now() - rangeS * 1000);
   try {
     const h = await api(`api/history?data_id=${c.dataId}&field=${encodeURIComponent(c.field)}&from=${from}&limit=720`);
+    // 1 h: the saved rounds; 24 h and 7 d: minute or hour aggregates [t, mean, min, max].
     ds.data = h.points.map(([t, v]) => ({ x: Date.parse(t), y: v }));
+    const agg = h.step && h.step !== 'raw';
+    c.chart.data.datasets[1].data = agg ? h.points.map((p) => ({ x: Date.parse(p[0]), y: p[2] })) : [];
+    c.chart.data.datasets[2].data = agg ? h.points.map((p) => ({ x: Date.parse(p[0]), y: p[3] })) : [];
+    if (agg) ds.label += ` — ${h.step} mean, min to max`;
   } catch (e) {
     ds.data = [];
+    c.chart.data.datasets[1].data = c.chart.data.datasets[2].data = [];
     ds.label += ` — ${e.message}`;
   }
   setWindow(c, Date.now());

@@ -9,6 +9,7 @@
 #include "tools/http/routes.h"
 #include "tools/http/served_state.h"
 #include "tools/model/field_table.h"
+#include "tools/model/numeric_fields.h"
 #include "tools/model/round_view.h"
 #include "tools/runtime/history_store.h"
 #include "tools/runtime/tests/temp_dir.h"
@@ -66,6 +67,64 @@ TEST(HttpHistory, SeriesIsThinnedEvenlyWithFirstAndLastAndKeepsToTheRange) {
     http::Range all;
     EXPECT_EQ(reader.Series(1002, "v", all)["rows"].asUInt(), 1000U);
     EXPECT_THROW(reader.Series(1002, "nope", all), std::invalid_argument);
+}
+
+// Two days of a DC unit every 20 s, v = 0, 1, 2 in each minute, through the
+// store's aggregation with the model's decoder: the range picks the step.
+TEST(HttpHistory, TheRangePicksRawMinutesOrHoursWithMinMeanMax) {
+    rttest::TempDir dir;
+    const std::string path = dir.Path() + "/h.db";
+    {
+        rt::HistoryStore store(path);
+        store.SetDecoder(model::NumericFields);
+        std::vector<std::uint8_t> rec(sizeof(tele_c_qzl4200_dc));
+        for (int i = 0; i < 2 * 86400 / 20; ++i) {
+            const float v = static_cast<float>(i % 3);
+            std::memcpy(rec.data() + offsetof(tele_c_qzl4200_dc, v), &v, 4);
+            char t[40];
+            std::snprintf(t, sizeof t, "2026-01-%02d %02d:%02d:%02d.000", 1 + i * 20 / 86400, i * 20 / 3600 % 24,
+                          i * 20 / 60 % 60, i * 20 % 60);
+            store.SaveSnapshot(t, 1002, 5108, rec.data(), rec.size());
+        }
+        for (int i = 0; i < 100000 && store.Upkeep(std::chrono::milliseconds(50)); ++i) {
+        }
+    }
+    http::HistoryReader reader(path);
+    struct Case {
+        const char* from;
+        const char* to;
+        const char* step;  // asked; "" chosen
+        unsigned limit;
+        const char* want_step;
+        unsigned points;
+        std::vector<double> first;  // the first point's values after its time
+    };
+    const Case cases[] = {
+        {"2026-01-01 10:00:00", "2026-01-01 10:59:59.999", "", 1000, "raw", 180, {0}},
+        {"2026-01-01 10:00:00", "2026-01-02 09:59:59.999", "", 1000, "minute", 720, {1, 0, 2}},  // two merged
+        {"2026-01-01 10:00:00", "2026-01-01 10:01:59.999", "minute", 1000, "minute", 2, {1, 0, 2}},
+        {"0000", "9999", "hour", 1000, "hour", 48, {1, 0, 2}},
+        {"2026-01-01 10:00:00", "2026-01-01 10:00:59.999", "raw", 1000, "raw", 3, {0}},
+        {"2026-02-01", "2026-02-05", "", 1000, "raw", 0, {}},  // nothing there at all
+    };
+    for (const Case& c : cases) {
+        http::Range r;
+        r.from = c.from;
+        r.to = c.to;
+        r.step = c.step;
+        r.limit = c.limit;
+        const Json::Value s = reader.Series(1002, "v", r);
+        EXPECT_EQ(s["step"].asString(), c.want_step) << c.from << " " << c.step;
+        ASSERT_EQ(s["points"].size(), c.points) << c.from << " " << c.step;
+        std::vector<double> first;
+        for (Json::ArrayIndex i = 1; c.points && i < s["points"][0].size(); ++i)
+            first.push_back(s["points"][0][i].asDouble());
+        EXPECT_EQ(first, c.first) << c.from << " " << c.step;
+    }
+    http::Range hours;
+    hours.step = "hour";
+    EXPECT_THROW(reader.Series(1002, "nope", hours), std::invalid_argument);
+    EXPECT_EQ(reader.Series(1002, "v", hours)["rows"].asUInt(), 48u);
 }
 
 rt::RuntimeEvent LineEvent(rt::EventKind kind, std::uint32_t busDataId = 1000) {

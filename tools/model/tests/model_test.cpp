@@ -234,6 +234,8 @@ TEST(RoundView, TextIsWhatItsTreeWrites) {
     r.stats.answers = 12;
     r.stats.rounds = 7;
     r.round_s = 1.5;
+    r.has_store = true;
+    r.store_bytes = 4096;
     const model::Round round(std::move(r));
     EXPECT_EQ(round.Text(), rt::JsonLine(round.Tree()));
     const Json::Value& t = round.Tree();
@@ -247,7 +249,8 @@ TEST(RoundView, TextIsWhatItsTreeWrites) {
     EXPECT_EQ(t["active_alarms"][0]["text"].asString(), "直流屏1 电压 53.5");
     EXPECT_EQ(t["stats"]["answers"].asUInt(), 12u);
     EXPECT_EQ(t["stats"]["round_s"].asDouble(), 1.5);
-    EXPECT_EQ(t.size(), 10u);
+    EXPECT_EQ(t["history"]["bytes"].asUInt(), 4096u);
+    EXPECT_EQ(t.size(), 11u);
 }
 
 }  // namespace

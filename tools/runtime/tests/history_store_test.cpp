@@ -158,6 +158,31 @@ TEST(RuntimeOptions, BadValuesNameTheirKey) {
     }
 }
 
+TEST(RuntimeOptions, HistoryKeyDefaultsValuesAndRefusals) {
+    const rt::HistoryLimits d = rt::HistoryLimitsFromJson(Parse("{}"));
+    EXPECT_EQ(std::vector<unsigned>({d.raw_days, d.minute_days, d.hour_days, d.event_days, d.max_mb}),
+              std::vector<unsigned>({2, 90, 1825, 365, 64}));
+    const rt::HistoryLimits o = rt::HistoryLimitsFromJson(
+        Parse(R"({"history": {"raw_days": 1, "minute_days": 7, "hour_days": 30, "event_days": 10, "max_mb": 0}})"));
+    EXPECT_EQ(std::vector<unsigned>({o.raw_days, o.minute_days, o.hour_days, o.event_days, o.max_mb}),
+              std::vector<unsigned>({1, 7, 30, 10, 0}));
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {R"({"history": 5})", "configuration: \"history\" must be an object"},
+        {R"({"history": {"raw_days": 0}})", "configuration: history.\"raw_days\" must be a number from 1 to 3650"},
+        {R"({"history": {"max_mb": -1}})", "configuration: history.\"max_mb\" must be a number from 0 to 1000000"},
+        {R"({"history": {"hour_days": "long"}})", "configuration: history.\"hour_days\" must be a number"},
+        {R"({"history": {"days": 3}})", "configuration: \"history\" has no member \"days\""},
+    };
+    for (const auto& c : refused) {
+        try {
+            rt::HistoryLimitsFromJson(Parse(c.first));
+            ADD_FAILURE() << c.first << " accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()).substr(0, c.second.size()), c.second);
+        }
+    }
+}
+
 TEST(RuntimeTypes, TypeNumberFromDeviceTypeSuffix) {
     EXPECT_EQ(rt::TypeNumberForDeviceType("tvr27pk-ac"), 5106);
     EXPECT_EQ(rt::TypeNumberForDeviceType("tvr27pk-rc"), 5107);
