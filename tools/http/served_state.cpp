@@ -72,8 +72,8 @@ SseEvent ServedState::AddRound(std::shared_ptr<const RoundShot> shot) {
         line.lastAnswers = answers;
     }
     for (const Json::Value& rule : r["rules"])
-        rules_[RuleId(rule["data_id"].asUInt(), rule["key"].asString(), rule["id"].asString())] =
-            RuleState{rule["name"].asString(), rule["active"].asBool(), busId};
+        rules_[model::IdentityOf(rule)] = RuleState{rule["name"].asString(), rule["text"].asString(),
+                                                    rule["level"].asInt(), rule["active"].asBool(), busId};
     line.latest = shot;
     newest_ = std::move(shot);
     return Push("round", newest_->json);
@@ -91,8 +91,8 @@ SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
         case rt::EventKind::kPortBack: line.up = true; break;
         case rt::EventKind::kAlarmBegin:
         case rt::EventKind::kAlarmEnd:
-            rules_[RuleId(ev.rule.data_id, ev.rule.key, ev.rule.alarm_id)] =
-                RuleState{ev.rule.name, ev.kind == rt::EventKind::kAlarmBegin, ev.bus_data_id};
+            rules_[model::IdentityOf(ev.rule)] = RuleState{ev.rule.name, ev.rule.text, ev.rule.level,
+                                                           ev.kind == rt::EventKind::kAlarmBegin, ev.bus_data_id};
             break;
     }
     return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", model::JsonLine(EventJson(ev)));
