@@ -98,6 +98,12 @@ if(TARGET monitor AND TARGET pmbus-sim)
           DESTINATION /lib/systemd/system COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/monitor/site.example.json
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PMB_TOOLS_PACKAGE}/examples RENAME site.json COMPONENT tools)
+  # Prometheus rules and the Grafana dashboard (README: "Alert rules,
+  # dashboard and Alertmanager").
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/prometheus/rules.yml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/${PMB_TOOLS_PACKAGE}/prometheus COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/grafana/dashboard.json
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/${PMB_TOOLS_PACKAGE}/grafana COMPONENT tools)
   # The web page's files (tools/web), when the tree has them.
   if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/tools/web)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/web/

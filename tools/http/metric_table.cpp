@@ -26,6 +26,7 @@ const FieldMetric kFieldMetrics[] = {
     // DC distribution (5108).
     {5108, "", "v", "pmbus_dc_output_voltage_volts", "DC output voltage", "", ""},
     {5108, "", "i", "pmbus_dc_current_amperes", "DC load current of the unit", "", ""},
+    {5108, "", "m_value", "pmbus_dc_battery_current_amperes", "DC battery current of each battery string as received", "", ""},
     {5108, "", "v_alert", "pmbus_dc_output_voltage_state", "DC output voltage state (0 normal, 1 low, 2 high)", "", ""},
     {5108, "", "alert_m", "pmbus_dc_alarm_state", "DC alarm bytes as received (3: battery-fuse fault)", "", ""},
     // Rectifiers (5107): the group value and per module its value, state and fault bytes.

@@ -176,13 +176,18 @@ std::string RenderMetrics(const ServedState& state, const HealthRule& health,
         x.Add("pmbus_history_bytes", "gauge", "History database and its WAL on disk, bytes", {},
               static_cast<double>(store->store_bytes));
     }
-    for (const auto& [key, s] : state.Rules())
+    // The rule's position and text tell apart the channels (fuses, modules)
+    // that share a rule key and alarm id.
+    for (const auto& [rule, s] : state.Rules())
         x.Add("pmbus_alarm_active", "gauge", "1 while the alarm rule is active, else 0",
               {{"line", std::to_string(s.line)},
-               {"data_id", std::to_string(std::get<0>(key))},
-               {"rule_key", std::get<1>(key)},
-               {"alarm_id", std::get<2>(key)},
-               {"name", s.name}},
+               {"data_id", std::to_string(rule.data_id)},
+               {"rule_key", rule.key},
+               {"alarm_id", rule.alarm_id},
+               {"name", s.name},
+               {"rule_index", std::to_string(rule.index)},
+               {"level", std::to_string(s.level)},
+               {"text", s.text}},
               s.active ? 1 : 0);
     return x.Text();
 }

@@ -85,8 +85,10 @@ SseEvent ServedState::AddRound(model::RoundPtr round, std::chrono::steady_clock:
         line.lastAnswers = answers;
     }
     for (const rule_value& rule : r.rules) {
-        RuleState& s = rules_[RuleId(rule.data_id, rule.key, rule.alarm_id)];
+        RuleState& s = rules_[model::IdentityOf(rule)];
         if (s.name != rule.name) s.name = rule.name;
+        if (s.text != rule.text) s.text = rule.text;
+        s.level = rule.level;
         s.active = rule.active != 0;
         s.line = r.bus_data_id;
     }
@@ -110,8 +112,8 @@ SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
         case rt::EventKind::kPortBack: line.up = true; break;
         case rt::EventKind::kAlarmBegin:
         case rt::EventKind::kAlarmEnd:
-            rules_[RuleId(ev.rule.data_id, ev.rule.key, ev.rule.alarm_id)] =
-                RuleState{ev.rule.name, ev.kind == rt::EventKind::kAlarmBegin, ev.bus_data_id};
+            rules_[model::IdentityOf(ev.rule)] = RuleState{ev.rule.name, ev.rule.text, ev.rule.level,
+                                                           ev.kind == rt::EventKind::kAlarmBegin, ev.bus_data_id};
             break;
     }
     return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", model::JsonLine(EventJson(ev)));

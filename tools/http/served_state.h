@@ -3,6 +3,7 @@
 // round as an immutable shared object and its health, the recent events for
 // Server-Sent Events replay and every alarm rule's last state.
 #include "tools/model/round.h"
+#include "tools/model/rule_identity.h"
 #include "tools/runtime/runtime_event.h"
 
 #include <json/value.h>
@@ -13,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace http {
@@ -32,11 +32,13 @@ struct SseEvent {
 
 struct RuleState {
     std::string name;
+    std::string text;  // names the channel, fuse or module
+    int level = 0;
     bool active = false;
     std::uint32_t line = 0;  // the bus data id of the rule's line
 };
-// (data_id, rule key, alarm id)
-using RuleId = std::tuple<std::uint32_t, std::string, std::string>;
+// One rule of one device, channels apart.
+using RuleId = model::RuleIdentity;
 
 struct Health {
     bool ok = false;

@@ -35,7 +35,7 @@ void RoundHistory::Add(const Json::Value& round) {
 
     std::set<AlarmKey> now;
     for (const auto& a : round["active_alarms"]) {
-        const AlarmKey k{a["data_id"].asUInt(), a["key"].asString(), a["seq"].asUInt()};
+        const AlarmKey k = model::IdentityOf(a);
         now.insert(k);
         if (active_.count(k)) continue;
         Active& added = active_[k];
@@ -54,7 +54,7 @@ void RoundHistory::Add(const Json::Value& round) {
 }
 
 const RoundHistory::Active* RoundHistory::Find(const Json::Value& alarm) const {
-    auto it = active_.find(AlarmKey{alarm["data_id"].asUInt(), alarm["key"].asString(), alarm["seq"].asUInt()});
+    auto it = active_.find(model::IdentityOf(alarm));
     return it == active_.end() ? nullptr : &it->second;
 }
 

@@ -4,6 +4,8 @@
 // published no snapshot keeps showing the last one), and the last few line
 // and alarm events, derived from the differences between rounds (alarms
 // that began or ended, line counters that grew).
+#include "tools/model/rule_identity.h"
+
 #include <json/value.h>
 
 #include <cstddef>
@@ -11,7 +13,6 @@
 #include <deque>
 #include <map>
 #include <string>
-#include <tuple>
 
 namespace monitor {
 
@@ -33,7 +34,7 @@ public:
     const Json::Value& Fields(std::uint32_t dataId, int typeNumber) const;
 
 private:
-    using AlarmKey = std::tuple<std::uint32_t, std::string, std::uint32_t>;  // data id, key, seq
+    using AlarmKey = model::RuleIdentity;
     struct Active {
         std::uint64_t round;  // first seen active
         std::string clock;    // of that round

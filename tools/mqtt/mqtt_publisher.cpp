@@ -48,6 +48,8 @@ Publisher::Publisher(MqttConfig config, rt::LogSink& log) : config_(std::move(co
     mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
     if (!mosq_) throw std::runtime_error("mqtt: cannot create the client");
     try {
+        // Other threads publish while the network thread runs the loop.
+        Check(mosquitto_threaded_set(mosq_, true), "threads");
         Check(mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311), "protocol");
         const std::string status = Topic("status");
         Check(mosquitto_will_set(mosq_, status.c_str(), 7, "offline", config_.qos, true), "last will");
@@ -59,7 +61,6 @@ Publisher::Publisher(MqttConfig config, rt::LogSink& log) : config_(std::move(co
             Check(mosquitto_tls_set(mosq_, config_.ca_file.empty() ? nullptr : config_.ca_file.c_str(),
                                     config_.ca_file.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr),
                   "TLS");
-        Check(mosquitto_reconnect_delay_set(mosq_, 1, 30, true), "back-off");
     } catch (...) {
         mosquitto_destroy(mosq_);
         throw;
@@ -74,10 +75,30 @@ Publisher::Publisher(MqttConfig config, rt::LogSink& log) : config_(std::move(co
         OutageLocked("cannot connect to " + Where() + ": " + Reason(rc));
     }
     // From here on the network thread reconnects by itself.
-    const int loop = mosquitto_loop_start(mosq_);
-    if (loop != MOSQ_ERR_SUCCESS) {
+    try {
+        network_ = std::thread([this] { NetworkLoop(); });
+    } catch (...) {
         mosquitto_destroy(mosq_);
-        throw std::runtime_error(std::string("mqtt: cannot start the network thread: ") + mosquitto_strerror(loop));
+        throw;
+    }
+}
+
+void Publisher::NetworkLoop() {
+    for (;;) {
+        const int rc = mosquitto_loop(mosq_, 100, 1);
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (quit_ && (rc != MOSQ_ERR_SUCCESS || std::chrono::steady_clock::now() >= quitBy_)) return;
+        if (rc == MOSQ_ERR_SUCCESS || quit_) continue;
+        // Not connected: a random pause (Stop() ends it), then a new attempt
+        // whose outcome the loop sees.
+        changed_.wait_for(lock, backoff_.Next(), [&] { return quit_; });
+        if (quit_) return;
+        lock.unlock();
+        const int again = mosquitto_reconnect_async(mosq_);
+        if (again != MOSQ_ERR_SUCCESS) {
+            lock.lock();
+            OutageLocked("cannot connect to " + Where() + ": " + Reason(again));
+        }
     }
 }
 
@@ -203,10 +224,14 @@ void Publisher::Stop() {
         offlineMid_ = PublishLocked(Topic("status"), "offline", config_.qos, true);
         changed_.wait_until(lock, until, [&] { return !connected_ || offlineDone_; });
     }
-    const bool clean = connected_;
+    // The network thread sends the disconnect and ends, or ends at once when
+    // there is no connection; 2 s at most.
+    quit_ = true;
+    quitBy_ = std::chrono::steady_clock::now() + 2s;
+    changed_.notify_all();
     lock.unlock();
     mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, !clean);
+    if (network_.joinable()) network_.join();
 }
 
 PublisherStats Publisher::Stats() const {
@@ -230,6 +255,7 @@ void Publisher::OnConnect(struct mosquitto*, void* self, int rc) {
         p->errors_.clear();
     }
     ++p->stats_.connects;
+    p->backoff_.Reset();
     p->log_.Write("mqtt: connected to " + p->Where() + " as " + p->config_.client_id + ", " +
                   std::to_string(p->queue_.size()) + " events to deliver");
     p->outage_ = false;

@@ -15,6 +15,7 @@
 // topics are published at QoS 0 only while connected; the next round
 // brings them up to date after an outage.
 #include "tools/model/round.h"
+#include "tools/mqtt/backoff.h"
 #include "tools/mqtt/mqtt_config.h"
 #include "tools/runtime/log_sink.h"
 
@@ -27,6 +28,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct mosquitto;
@@ -39,8 +41,9 @@ struct PublisherStats {
 
 class Publisher {
 public:
-    // Connects in the background; a broker that is not there is logged and
-    // tried again with back-off (1 s doubling to 30 s).
+    // Connects in the background on a network thread of its own; a broker
+    // that is not there is logged and tried again after a random pause
+    // (Backoff: from 1 s, the ceiling doubling up to 30 s).
     Publisher(MqttConfig config, rt::LogSink& log);
     ~Publisher();  // Stop()
     Publisher(const Publisher&) = delete;
@@ -61,6 +64,9 @@ private:
         std::string payload;
         int mid = -1;  // -1: not handed to the library since the last connect
     };
+    // The network thread: the library's loop while connected, the back-off
+    // pause and a new attempt while not, until Stop().
+    void NetworkLoop();
     static void OnConnect(struct mosquitto*, void* self, int rc);
     static void OnDisconnect(struct mosquitto*, void* self, int rc);
     static void OnPublish(struct mosquitto*, void* self, int mid);
@@ -92,6 +98,10 @@ private:
     std::mutex errorsMutex_;
     std::vector<std::string> errors_;  // the library's error lines, the last few
     bool stopping_ = false;
+    bool quit_ = false;  // the network thread ends once disconnected (or at quitBy_)
+    std::chrono::steady_clock::time_point quitBy_;
+    Backoff backoff_{std::chrono::seconds(1), std::chrono::seconds(30), BackoffSeed()};
+    std::thread network_;
     int offlineMid_ = -1;
     bool offlineDone_ = false;
 };

@@ -15,6 +15,9 @@ Json::Value EventRecord(const RuntimeEvent& e) {
     if (IsAlarmEvent(e.kind)) {
         j["rule_key"] = e.rule.key;
         j["alarm_id"] = e.rule.alarm_id;
+        // The rule's position in its device's rule list: with data_id,
+        // rule_key and alarm_id it names one channel's rule (model::RuleIdentity).
+        j["rule_index"] = e.rule.seq;
         j["level"] = e.rule.level;
         j["name"] = e.rule.name;
         j["text"] = e.rule.text;

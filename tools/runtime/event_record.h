@@ -14,7 +14,9 @@
 //   port         the line's serial device
 //   data_id      the alarm's device (line events: the bus device)
 //   text         alarm text, or what happened to the line
-//   alarm events also: rule_key, alarm_id, level (1..3), name
+//   alarm events also: rule_key, alarm_id, rule_index (the rule's position
+//                in its device's rule list: channels sharing a key and alarm
+//                id differ in it), level (1..3), name
 #include "tools/runtime/runtime_event.h"
 
 #include <json/value.h>

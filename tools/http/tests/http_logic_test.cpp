@@ -231,6 +231,63 @@ TEST(HttpState, TwoLinesAreServedApartInTheSiteOrder) {
     EXPECT_EQ(get("/healthz").body, "line 2000 (/dev/ttyS2): power system lost: no answer\n");
 }
 
+// Two AC input channels report the phase loss under one rule key and alarm
+// id; each keeps its own series whichever is reported last, from a round's
+// rules and from alarm events alike.
+TEST(HttpState, ChannelsSharingARuleKeyKeepTheirOwnAlarmState) {
+    const auto rule = [](std::uint32_t seq, const char* text, bool active) {
+        rule_value r;
+        r.level = 2;
+        r.key = "AC_8";
+        r.alarm_id = "06017";
+        r.data_id = 1001;
+        r.seq = seq;
+        r.name = "phase loss";
+        r.text = text;
+        r.active = active;
+        return r;
+    };
+    const rule_value in1 = rule(6, "input 1 A", true), in2 = rule(16, "input 2 A", false);
+    const auto series = [](const rule_value& r) {
+        return "pmbus_alarm_active{line=\"1000\",data_id=\"1001\",rule_key=\"AC_8\",alarm_id=\"06017\","
+               "name=\"phase loss\",rule_index=\"" + std::to_string(r.seq) + "\",level=\"2\",text=\"" + r.text +
+               "\"} " + (r.active ? "1" : "0") + "\n";
+    };
+    struct Case {
+        const char* what;
+        std::vector<rule_value> order;  // as reported
+        bool asEvents;
+    };
+    const Case cases[] = {
+        {"round, active one first", {in1, in2}, false},
+        {"round, active one last", {in2, in1}, false},
+        {"events, active one first", {in1, in2}, true},
+        {"events, active one last", {in2, in1}, true},
+    };
+    for (const Case& c : cases) {
+        http::ServedState s;
+        s.AddLine(1000, "/dev/ttyS1");
+        if (c.asEvents) {
+            for (const rule_value& r : c.order) {
+                rt::RuntimeEvent e;
+                e.kind = r.active ? rt::EventKind::kAlarmBegin : rt::EventKind::kAlarmEnd;
+                e.bus_data_id = 1000;
+                e.data_id = r.data_id;
+                e.rule = r;
+                s.AddEvent(e);
+            }
+        } else {
+            model::RoundData round;
+            round.bus_data_id = 1000;
+            round.rules = c.order;
+            s.AddRound(std::make_shared<const model::Round>(std::move(round)), std::chrono::steady_clock::now(), false);
+        }
+        const std::string text = http::RenderMetrics(s, http::HealthRule{}, std::chrono::steady_clock::now());
+        EXPECT_NE(text.find(series(in1)), std::string::npos) << c.what << "\n" << text;
+        EXPECT_NE(text.find(series(in2)), std::string::npos) << c.what << "\n" << text;
+    }
+}
+
 TEST(HttpText, LabelEscapesTimesAndQueries) {
     const std::pair<const char*, const char*> labels[] = {
         {"plain", "plain"}, {"a\"b", "a\\\"b"}, {"c:\\x", "c:\\\\x"}, {"two\nlines", "two\\nlines"}};
