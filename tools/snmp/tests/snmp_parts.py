@@ -75,13 +75,15 @@ trap2sink 127.0.0.1:{self.trap_port} {COMMUNITY}
             self.trapd.send_signal(signal.SIGTERM)
             self.trapd.wait(10)
 
-    def walk(self, root, v3=None, community=COMMUNITY, timeout=2):
-        """{oid: (type, value)} of snmpwalk under root (numeric OIDs, strings
-        as bytes); v3=(auth, priv) pass phrases to walk as the v3 user."""
+    def walk(self, root, v3=None, community=COMMUNITY, timeout=2, bulk=0):
+        """{oid: value} of snmpwalk under root (numeric OIDs, strings as
+        bytes); v3=(auth, priv) pass phrases to walk as the v3 user; bulk=N:
+        snmpbulkwalk, N repetitions a request."""
         auth = ["-v2c", "-c", community]
         if v3:
             auth = ["-v3", "-l", "authPriv", "-u", USER, "-a", "SHA", "-A", v3[0], "-x", "AES", "-X", v3[1]]
-        r = subprocess.run([tool("snmpwalk"), *auth, "-On", "-Oe", "-Ot", "-Ox", "-OU", "-t", str(timeout), "-r", "0",
+        how = [tool("snmpbulkwalk"), f"-Cr{bulk}"] if bulk else [tool("snmpwalk")]
+        r = subprocess.run([*how, *auth, "-On", "-Oe", "-Ot", "-Ox", "-OU", "-t", str(timeout), "-r", "0",
                             f"127.0.0.1:{self.port}", root], capture_output=True, text=True, env=self.env)
         return parse(r.stdout)
 
