@@ -118,7 +118,7 @@ def parse(out):
     got, name, kind, text = {}, None, None, ""
     for line in out.splitlines() + [".end = END: "]:
         if line.startswith(".") and " = " in line:
-            if name is not None:
+            if name is not None and not kind.startswith("No "):  # No Such Object/Instance, No more variables
                 got[name] = value(kind, text)
             name, rest = line[1:].split(" = ", 1)
             kind, _, text = rest.partition(": ")
