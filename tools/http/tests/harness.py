@@ -12,6 +12,9 @@ import sys
 import tempfile
 import time
 
+# A cross build's programs run through its emulator (PMB_TEST_LAUNCHER, words
+# separated by '|').
+LAUNCHER = [w for w in os.environ.get("PMB_TEST_LAUNCHER", "").split("|") if w]
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
 
@@ -56,7 +59,7 @@ class Plant:
         lines_site = {"lines": []}
         for i in range(lines):
             # Line i: the example's data ids + 1000 * i, its simulator's DC voltage 5 V * i lower.
-            sim = [os.path.join(build, "tools/sim/pmbus-sim")]
+            sim = LAUNCHER + [os.path.join(build, "tools/sim/pmbus-sim")]
             if i:
                 scenario = json.load(open(os.path.join(ROOT, "tools/sim/scenarios/default.json")))
                 scenario["dc"][0]["v"] -= 5.0 * i
@@ -89,7 +92,7 @@ class Plant:
             json.dump(site, f)
         self.rounds_file = os.path.join(self.dir, "rounds.jsonl")
         self.monitor = subprocess.Popen(
-            [os.path.join(build, "tools/monitor/monitor"), "--config", os.path.join(self.dir, "site.json"),
+            LAUNCHER + [os.path.join(build, "tools/monitor/monitor"), "--config", os.path.join(self.dir, "site.json"),
              *port_args, "--plugin", os.path.join(build, "plugin/libtvr27pk.so"), "--database", self.db,
              "--log", self.log, "--json", "--duration", "600", "--http", f"127.0.0.1:{self.port}"],
             stdout=open(self.rounds_file, "w"))
