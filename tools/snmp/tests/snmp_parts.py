@@ -88,7 +88,7 @@ trap2sink 127.0.0.1:{self.trap_port} {COMMUNITY}
         return parse(r.stdout)
 
     def traps(self):
-        """The notifications snmptrapd logged: [{oid: (type, value)}], in order."""
+        """The notifications snmptrapd logged: [{oid: value}], in order."""
         if not os.path.exists(self.trap_log):
             return []
         with open(self.trap_log, errors="replace") as f:
