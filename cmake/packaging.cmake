@@ -31,7 +31,7 @@ set(PMB_PLUGIN_PATH /usr/${CMAKE_INSTALL_LIBDIR}/vnq/plugins/libtvr27pk.so)
 set(PMB_BASE_DEPENDS "libc6 (>= 2.34)" "libgcc-s1 (>= 3.0)" "libstdc++6 (>= 12)" "libjsoncpp25 (>= 1.9.5)")
 # The web page draws its charts with Debian's Chart.js.
 set(PMB_TOOLS_DEPENDS ${PMB_BASE_DEPENDS} "libsqlite3-0 (>= 3.40.1)" "libncursesw6 (>= 6.4)" "libtinfo6 (>= 6.4)"
-    "libmosquitto1 (>= 2.0.11)" "libjs-chart.js")
+    "libmosquitto1 (>= 2.0.11)" "libjs-chart.js" "libsnmp40 (>= 5.9.3)")
 
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME ${PMB_PLUGIN_PACKAGE})
 list(JOIN PMB_BASE_DEPENDS ", " CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS)
@@ -104,6 +104,9 @@ if(TARGET monitor AND TARGET pmbus-sim)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/${PMB_TOOLS_PACKAGE}/prometheus COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/grafana/dashboard.json
           DESTINATION ${CMAKE_INSTALL_DATADIR}/${PMB_TOOLS_PACKAGE}/grafana COMPONENT tools)
+  # The SNMP subagent's MIB module, where net-snmp's tools and snmpd look.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/snmp/TVR27PK-MONITOR-MIB.txt
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/snmp/mibs COMPONENT tools)
   # The web page's files (tools/web), when the tree has them.
   if(IS_DIRECTORY ${PROJECT_SOURCE_DIR}/tools/web)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/web/

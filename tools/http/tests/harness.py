@@ -12,6 +12,9 @@ import sys
 import tempfile
 import time
 
+# A cross build's programs run through its emulator (PMB_TEST_LAUNCHER, words
+# separated by '|').
+LAUNCHER = [w for w in os.environ.get("PMB_TEST_LAUNCHER", "").split("|") if w]
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
 
@@ -40,9 +43,10 @@ def wait_for(what, check, seconds):
 
 class Plant:
     """pmbus-sim and the monitor with --http on a free loopback port; with
-    lines > 1 one pmbus-sim per line. self.ids: the lines' bus data ids."""
+    lines > 1 one pmbus-sim per line. self.ids: the lines' bus data ids;
+    site: more members of the site file ("snmp")."""
 
-    def __init__(self, build, name, http_site=None, token=None, lines=1):
+    def __init__(self, build, name, http_site=None, token=None, lines=1, site=None):
         self.dir = os.path.join(build, "http-tests", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -50,12 +54,12 @@ class Plant:
         self.token = token
         self.sims, ttys = [], []
         with open(os.path.join(ROOT, "tools/monitor/site.example.json")) as f:
-            site = json.load(f)
-        self.ids = [site["data_id"] + 1000 * i for i in range(lines)]
+            example = json.load(f)
+        self.ids = [example["data_id"] + 1000 * i for i in range(lines)]
         lines_site = {"lines": []}
         for i in range(lines):
             # Line i: the example's data ids + 1000 * i, its simulator's DC voltage 5 V * i lower.
-            sim = [os.path.join(build, "tools/sim/pmbus-sim")]
+            sim = LAUNCHER + [os.path.join(build, "tools/sim/pmbus-sim")]
             if i:
                 scenario = json.load(open(os.path.join(ROOT, "tools/sim/scenarios/default.json")))
                 scenario["dc"][0]["v"] -= 5.0 * i
@@ -65,14 +69,17 @@ class Plant:
                                               stderr=open(os.path.join(self.dir, f"sim{i}.log"), "w")))
             ttys.append(self.sims[-1].stdout.readline().strip())
             assert ttys[-1].startswith("/dev/"), f"pmbus-sim printed {ttys[-1]!r}"
-            line = {k: json.loads(json.dumps(v)) for k, v in site.items() if k != "database"}
+            line = {k: json.loads(json.dumps(v)) for k, v in example.items() if k != "database"}
             line.update(port=ttys[-1], data_id=line["data_id"] + 1000 * i)
             for child in line["acSetting"] + line["dcSetting"]:
                 child["data_id"] += 1000 * i
             lines_site["lines"].append(line)
         port_args = ["--port", ttys[0]]
+        extra = site or {}
+        site = json.loads(json.dumps(example))
         if lines > 1:
             site, port_args = lines_site, []
+        site.update(extra)
         site["http"] = dict(http_site or {})
         if token:
             path = os.path.join(self.dir, "token")
@@ -85,7 +92,7 @@ class Plant:
             json.dump(site, f)
         self.rounds_file = os.path.join(self.dir, "rounds.jsonl")
         self.monitor = subprocess.Popen(
-            [os.path.join(build, "tools/monitor/monitor"), "--config", os.path.join(self.dir, "site.json"),
+            LAUNCHER + [os.path.join(build, "tools/monitor/monitor"), "--config", os.path.join(self.dir, "site.json"),
              *port_args, "--plugin", os.path.join(build, "plugin/libtvr27pk.so"), "--database", self.db,
              "--log", self.log, "--json", "--duration", "600", "--http", f"127.0.0.1:{self.port}"],
             stdout=open(self.rounds_file, "w"))

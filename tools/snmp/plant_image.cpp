@@ -1,0 +1,308 @@
+#include "tools/snmp/plant_image.h"
+
+#include "tools/model/field_table.h"
+#include "tools/snmp/alarm_identity.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace snmp {
+namespace {
+
+// The rows an item list gives: AC channels are inputs of the AC unit, the
+// rectifier group's modules are modules of their own.
+struct ItemList {
+    const char* list;
+    const char* word;
+    bool own_row;
+};
+const ItemList kItemLists[] = {
+    {"channels", "input", false},
+    {"modules", "module", true},
+};
+
+const ItemList* FindItemList(const char* list) {
+    for (const ItemList& l : kItemLists)
+        if (list && std::strcmp(l.list, list) == 0) return &l;
+    return nullptr;
+}
+
+// Text of at most 255 bytes, not cut inside a UTF-8 sequence.
+std::string Text255(std::string s) {
+    if (s.size() <= 255) return s;
+    std::size_t n = 255;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+    s.resize(n);
+    return s;
+}
+
+Value Int(std::int64_t n) { return Value{Value::kInteger, n, {}, {}}; }
+Value Unsigned(std::uint64_t n) { return Value{Value::kUnsigned, static_cast<std::int64_t>(n & 0xFFFFFFFFu), {}, {}}; }
+Value Counter(std::uint64_t n) { return Value{Value::kCounter, static_cast<std::int64_t>(n & 0xFFFFFFFFu), {}, {}}; }
+Value Ticks(std::uint32_t n) { return Value{Value::kTicks, n, {}, {}}; }
+Value Str(std::string s) { return Value{Value::kString, 0, Text255(std::move(s)), {}}; }
+
+// Builds the rows of one line's entities.
+class EntityRows {
+public:
+    EntityRows(std::vector<Entry>& out, const LineRecord& line, std::uint32_t lineNo, bool fresh,
+               std::uint32_t stamp)
+        : out_(out), line_(line), next_((lineNo - 1) * kLineBlock + 1), last_(lineNo * kLineBlock), fresh_(fresh),
+          stamp_(stamp) {}
+
+    void Build() {
+        const std::uint32_t chassis = Physical(0, -1, kClassChassis, "power system " +
+                                               std::to_string(line_.bus_data_id) + " on " + line_.port,
+                                               (*line_.round)["bus"]["type"].asString() + " power system",
+                                               (*line_.round)["bus"]["type"].asString());
+        if (!chassis) return;
+        int pos = 0;
+        for (const Json::Value& d : (*line_.round)["devices"]) Device(d, chassis, ++pos);
+    }
+
+private:
+    // One entPhysicalTable row; 0 when the line's block is full.
+    std::uint32_t Physical(std::uint32_t parent, int relPos, int cls, const std::string& name,
+                           const std::string& descr, const std::string& model, bool fru = false) {
+        if (next_ > last_) return 0;
+        const std::uint32_t i = next_++;
+        auto col = [&](std::uint32_t c, Value v) { out_.push_back({Under(kEntPhysicalEntry, {c, i}), std::move(v)}); };
+        col(kEntDescr, Str(descr));
+        col(kEntVendorType, Value{Value::kObject, 0, {}, {0, 0}});
+        col(kEntContainedIn, Int(parent));
+        col(kEntClass, Int(cls));
+        col(kEntParentRelPos, Int(relPos));
+        col(kEntName, Str(name));
+        for (std::uint32_t c : {kEntHardwareRev, kEntFirmwareRev, kEntSoftwareRev, kEntSerialNum, kEntMfgName})
+            col(c, Str(""));
+        col(kEntModelName, Str(model));
+        col(kEntAlias, Str(""));
+        col(kEntAssetId, Str(""));
+        col(kEntIsFru, Int(fru ? 1 : 2));
+        col(kEntMfgDate, Str(std::string(8, '\0')));  // unknown
+        col(kEntUris, Str(""));
+        return i;
+    }
+
+    void Device(const Json::Value& d, std::uint32_t chassis, int pos) {
+        const int type = d["type_number"].asInt();
+        const model::DeviceTable* t = model::FindDeviceTable(type);
+        if (!t) return;
+        const std::string name = std::string(t->device) + " " + std::to_string(d["data_id"].asUInt());
+        const std::string model = d["type"].asString();
+        const std::uint32_t row = Physical(chassis, pos, kClassModule, name, name + " (" + t->head.name + ")", model);
+        if (!row) return;
+        const Json::Value& fields = d["fields"];
+        const bool ok = fresh_ && !d["age_s"].isNull() && fields.isObject() && !fields.isMember("error");
+        int childPos = 0;
+        Sensors(t->head.fields, fields, type, row, name, ok, childPos);
+        const ItemList* list = FindItemList(t->list_name);
+        if (!t->item || !list) return;
+        int n = 0;
+        for (const Json::Value& item : fields[t->list_name]) {
+            const std::string itemName = name + " " + list->word + " " + std::to_string(++n);
+            if (list->own_row) {
+                const std::uint32_t m = Physical(row, ++childPos, kClassModule, itemName,
+                                                 itemName + " (" + t->item->name + ")", model, true);
+                if (!m) return;
+                int pos2 = 0;
+                Sensors(t->item->fields, item, type, m, itemName, ok, pos2);
+            } else {
+                Sensors(t->item->fields, item, type, row, itemName, ok, childPos);
+            }
+        }
+    }
+
+    // A sensor row per numeric quantity of a record: its value fields and
+    // each element of its value lists.
+    void Sensors(const std::vector<model::FieldInfo>& table, const Json::Value& record, int type,
+                 std::uint32_t parent, const std::string& owner, bool ok, int& pos) {
+        for (const model::FieldInfo& f : table) {
+            if ((f.kind != model::FieldKind::kF32 && f.kind != model::FieldKind::kF32s) || !*f.label) continue;
+            const Json::Value& v = record[f.name];
+            if (v.isArray()) {
+                for (Json::ArrayIndex k = 0; k < v.size(); ++k)
+                    Sensor(f, type, parent, owner + " " + f.title + " " + std::to_string(k + 1), v[k], ok, pos);
+            } else if (!v.isNull() || f.kind == model::FieldKind::kF32) {
+                Sensor(f, type, parent, owner + " " + f.title, v, ok, pos);
+            }
+        }
+    }
+
+    void Sensor(const model::FieldInfo& f, int type, std::uint32_t parent, const std::string& name,
+                const Json::Value& v, bool ok, int& pos) {
+        const std::string unit = f.unit;
+        const std::uint32_t i = Physical(parent, ++pos, kClassSensor, name,
+                                         unit.empty() ? std::string(f.title) : std::string(f.title) + " in " + unit,
+                                         "");
+        if (!i) return;
+        const int decimals = SensorDecimals(f);
+        const bool number = v.isNumeric() && std::isfinite(v.asDouble());
+        double scaled = number ? std::round(v.asDouble() * std::pow(10.0, decimals)) : 0.0;
+        scaled = std::clamp(scaled, -1e9, 1e9);
+        auto col = [&](std::uint32_t c, Value val) {
+            out_.push_back({Under(kEntPhySensorEntry, {c, i}), std::move(val)});
+        };
+        col(kSensorType, Int(SensorType(f, type)));
+        col(kSensorScale, Int(kScaleUnits));
+        col(kSensorPrecision, Int(decimals));
+        col(kSensorValue, Int(static_cast<std::int64_t>(scaled)));
+        col(kSensorOperStatus, Int(ok && number ? kStatusOk : kStatusUnavailable));
+        col(kSensorUnitsDisplay, Str(unit));
+        col(kSensorValueTimeStamp, Ticks(stamp_));
+        col(kSensorValueUpdateRate, Unsigned(line_.rate_ms));
+    }
+
+    std::vector<Entry>& out_;
+    const LineRecord& line_;
+    std::uint32_t next_;
+    std::uint32_t last_;
+    bool fresh_;
+    std::uint32_t stamp_;
+};
+
+void LineRow(std::vector<Entry>& out, const LineRecord& line, std::uint32_t lineNo, Clock::time_point now) {
+    auto col = [&](std::uint32_t c, Value v) { out.push_back({Under(kLineEntry, {c, lineNo}), std::move(v)}); };
+    const Json::Value& stats = line.round ? (*line.round)["stats"] : Json::Value::nullSingleton();
+    col(kLinePort, Str(line.port));
+    col(kLineBusDataId, Unsigned(line.bus_data_id));
+    col(kLineState, Int(line.state));
+    col(kLineRounds, Counter(stats["rounds"].asUInt64()));
+    col(kLineTimeouts, Counter(stats["timeouts"].asUInt64()));
+    col(kLineBadFrames, Counter(stats["bad_frames"].asUInt64()));
+    const auto age = line.round ? std::chrono::duration_cast<std::chrono::seconds>(now - line.round_at).count() : 0;
+    col(kLineDataAge, Unsigned(static_cast<std::uint64_t>(std::max<std::int64_t>(age, 0))));
+}
+
+void AlarmRows(std::vector<Entry>& out, const LineRecord& line, AlarmBook& alarms) {
+    const std::string since = (*line.round)["time"].asString();
+    for (const Json::Value& a : (*line.round)["active_alarms"]) {
+        const std::uint32_t dataId = a["data_id"].asUInt();
+        const AlarmBook::Row* row =
+            alarms.Listed(dataId, AlarmIdentity(a["key"].asString(), a["id"].asString(), a["text"].asString()),
+                          since, line.bus_data_id);
+        if (!row) continue;
+        auto col = [&](std::uint32_t c, Value v) {
+            out.push_back({Under(kAlarmEntry, {c, dataId, row->index}), std::move(v)});
+        };
+        col(kAlarmDevice, Unsigned(dataId));
+        col(kAlarmRuleKey, Str(a["key"].asString()));
+        col(kAlarmId, Str(a["id"].asString()));
+        col(kAlarmLevel, Unsigned(a["level"].asUInt()));
+        col(kAlarmName, Str(a["name"].asString()));
+        col(kAlarmText, Str(a["text"].asString()));
+        col(kAlarmSince, Str(row->since));
+        col(kAlarmLine, Unsigned(line.bus_data_id));
+    }
+}
+
+}  // namespace
+
+AlarmBook::Row& AlarmBook::Begin(std::uint32_t dataId, const std::string& identity, const std::string& since,
+                                 std::uint32_t line) {
+    auto& device = rows_[dataId];
+    auto it = device.find(identity);
+    if (it != device.end() && !it->second.ended) return it->second;
+    if (it != device.end()) device.erase(it);
+    std::uint32_t index = 1;
+    for (bool taken = true; taken; ) {
+        taken = false;
+        for (const auto& [id, r] : device)
+            if (r.index == index) { taken = true; ++index; break; }
+    }
+    Row& r = device[identity];
+    r.index = index;
+    r.since = since;
+    r.line = line;
+    return r;
+}
+
+const AlarmBook::Row* AlarmBook::Listed(std::uint32_t dataId, const std::string& identity, const std::string& since,
+                                        std::uint32_t line) {
+    auto d = rows_.find(dataId);
+    if (d != rows_.end()) {
+        auto it = d->second.find(identity);
+        if (it != d->second.end()) {
+            if (it->second.ended) return nullptr;
+            it->second.seen = true;
+            return &it->second;
+        }
+    }
+    Row& r = Begin(dataId, identity, since, line);
+    r.seen = true;
+    return &r;
+}
+
+const AlarmBook::Row* AlarmBook::End(std::uint32_t dataId, const std::string& identity) {
+    auto d = rows_.find(dataId);
+    if (d == rows_.end()) return nullptr;
+    auto it = d->second.find(identity);
+    if (it == d->second.end()) return nullptr;
+    it->second.ended = true;
+    return &it->second;
+}
+
+void AlarmBook::Prune(std::uint32_t line, const Json::Value& activeAlarms) {
+    for (auto d = rows_.begin(); d != rows_.end();) {
+        for (auto it = d->second.begin(); it != d->second.end();) {
+            bool listed = false;
+            for (const Json::Value& a : activeAlarms)
+                if (a["data_id"].asUInt() == d->first &&
+                    AlarmIdentity(a["key"].asString(), a["id"].asString(), a["text"].asString()) == it->first)
+                    listed = true;
+            const Row& r = it->second;
+            if (r.line == line && !listed && (r.ended || r.seen))
+                it = d->second.erase(it);
+            else
+                ++it;
+        }
+        d = d->second.empty() ? rows_.erase(d) : std::next(d);
+    }
+}
+
+std::size_t AlarmBook::Size() const {
+    std::size_t n = 0;
+    for (const auto& [id, device] : rows_) n += device.size();
+    return n;
+}
+
+int SensorDecimals(const model::FieldInfo&) {
+    // The devices send single floats; the plants' readings carry two
+    // decimals at most (53.45 V, 50.02 Hz), so every quantity keeps two.
+    return 2;
+}
+
+int SensorType(const model::FieldInfo& f, int typeNumber) {
+    const std::string unit = f.unit;
+    if (unit == "V") return typeNumber == 5106 ? kTypeVoltsAc : kTypeVoltsDc;
+    if (unit == "A") return kTypeAmperes;
+    if (unit == "Hz") return kTypeHertz;
+    return kTypeOther;
+}
+
+std::uint32_t Ticks(Clock::time_point t, Clock::time_point start) {
+    if (t <= start) return 0;
+    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(t - start).count() / 10);
+}
+
+bool OidLess(const Oid& a, const Oid& b) { return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end()); }
+
+std::vector<Entry> BuildImage(const std::vector<LineRecord>& lines, AlarmBook& alarms, Clock::time_point now,
+                              Clock::time_point start) {
+    std::vector<Entry> out;
+    for (std::uint32_t n = 1; n <= lines.size(); ++n) {
+        const LineRecord& line = lines[n - 1];
+        LineRow(out, line, n, now);
+        if (!line.round) continue;
+        const auto staleAfter = std::max<Clock::duration>(std::chrono::seconds(10),
+                                                          std::chrono::milliseconds(3ull * line.rate_ms));
+        const bool fresh = line.state == kLineUp && now - line.round_at <= staleAfter;
+        EntityRows(out, line, n, fresh, Ticks(line.round_at, start)).Build();
+        AlarmRows(out, line, alarms);
+    }
+    std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return OidLess(a.name, b.name); });
+    return out;
+}
+
+}  // namespace snmp

@@ -1,0 +1,100 @@
+#pragma once
+// What the subagent serves, as one sorted list of (object identifier,
+// value): built from the latest round of each line, the lines' states and
+// the active alarms, and answered from without touching the devices.
+//
+//   entPhysicalTable   a chassis row per line, a module row per device (the
+//                      AC unit, each DC unit, the rectifier group and each
+//                      rectifier module), a sensor row per numeric quantity
+//   entPhySensorTable  the sensor rows' type, scale, precision and value
+//   tvrLineTable       per line: port, state, counters, data age
+//   tvrAlarmTable      the active alarms, per device and alarm number
+//
+// Entity indexes: each line has a block of kLineBlock indexes, from
+// (line - 1) * kLineBlock + 1 (its chassis), in the round's device order.
+#include "tools/snmp/mib_oids.h"
+
+#include <json/value.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace model {
+struct FieldInfo;
+}
+
+namespace snmp {
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr std::uint32_t kLineBlock = 10000;
+
+struct Value {
+    enum Kind { kInteger, kUnsigned, kCounter, kTicks, kString, kObject } kind = kInteger;
+    std::int64_t number = 0;
+    std::string text;
+    Oid object;
+};
+
+struct Entry {
+    Oid name;
+    Value value;
+};
+
+struct LineRecord {
+    std::uint32_t bus_data_id = 0;
+    std::string port;
+    LineState state = kLineStarting;
+    std::shared_ptr<const Json::Value> round;  // the latest, complete round
+    Clock::time_point round_at{};              // when it was handed over
+    std::uint32_t rate_ms = 0;                 // between the latest two rounds, 0 before
+};
+
+// The numbers the alarm table gives the active alarms: per device the
+// smallest free number at the alarm's begin (or first sight in a round),
+// kept until its end.
+class AlarmBook {
+public:
+    struct Row {
+        std::uint32_t index = 0;
+        std::string since;
+        std::uint32_t line = 0;   // bus data id
+        bool ended = false;
+        bool seen = false;        // listed by a round
+    };
+    Row& Begin(std::uint32_t dataId, const std::string& identity, const std::string& since, std::uint32_t line);
+    // The row of an alarm listed by a round (made when new); nullptr once ended.
+    const Row* Listed(std::uint32_t dataId, const std::string& identity, const std::string& since,
+                      std::uint32_t line);
+    // The ended row, or nullptr when the alarm was never seen.
+    const Row* End(std::uint32_t dataId, const std::string& identity);
+    // After a new round of line: forgets its rows that the round no longer
+    // lists and that ended or were listed before (their numbers are free).
+    void Prune(std::uint32_t line, const Json::Value& activeAlarms);
+    std::size_t Size() const;
+
+private:
+    std::map<std::uint32_t, std::map<std::string, Row>> rows_;
+};
+
+// The sensor's precision: decimals of its value.
+int SensorDecimals(const model::FieldInfo& field);
+// EntitySensorDataType by the field's unit and its device.
+int SensorType(const model::FieldInfo& field, int typeNumber);
+
+// Everything served, sorted by name. start: the subagent's start (time
+// stamps count from it in hundredths of a second).
+std::vector<Entry> BuildImage(const std::vector<LineRecord>& lines, AlarmBook& alarms, Clock::time_point now,
+                              Clock::time_point start);
+
+// Time stamps: hundredths of a second from start to t (0 before start).
+std::uint32_t Ticks(Clock::time_point t, Clock::time_point start);
+
+// Lexicographic order of object identifiers.
+bool OidLess(const Oid& a, const Oid& b);
+
+}  // namespace snmp
