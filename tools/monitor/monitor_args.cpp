@@ -11,6 +11,7 @@ const char* Usage() {
     return "usage: monitor --config FILE [--port PATH] [--plugin PATH] [--rounds N] [--duration S]\n"
            "               [--json | --view dashboard|fields] [--log FILE] [--database FILE]\n"
            "               [--mqtt URL] [--http [ADDR:]PORT] [--www DIR]\n"
+           "       monitor check SITE [--plugin PATH] [--database FILE] [--log FILE]\n"
            "  --config FILE   site configuration (JSON)\n"
            "  --port PATH     serial device, overrides the configuration's \"port\"\n"
            "  --plugin PATH   the plug-in to load (default: the one built with the monitor)\n"
@@ -25,7 +26,9 @@ const char* Usage() {
            "  --mqtt URL      publish to this broker (mqtt://host[:port] or mqtts://...),\n"
            "                  overrides the configuration's \"mqtt\" \"url\"\n"
            "  --http [ADDR:]PORT  serve the web page, the HTTP API and /metrics (127.0.0.1 unless ADDR is given)\n"
-           "  --www DIR       the web page's files (default: the ones installed or built with the monitor)\n";
+           "  --www DIR       the web page's files (default: the ones installed or built with the monitor)\n"
+           "check: every problem of the site file, one a line with its key's path; exit status 0 when\n"
+           "       there is none (--database and --log as the monitor would be given them)\n";
 }
 
 Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultPlugin) {
@@ -35,7 +38,26 @@ Args ParseArgs(const std::vector<std::string>& argv, const std::string& defaultP
         if (i + 1 >= argv.size()) throw std::invalid_argument(argv[i] + " needs a value");
         return argv[++i];
     };
-    for (std::size_t i = 1; i < argv.size(); ++i) {
+    std::size_t i = 1;
+    // monitor check SITE ...
+    if (argv.size() > 1 && argv[1] == "check") {
+        a.command = Args::Command::kCheck;
+        if (argv.size() < 3 || argv[2].rfind("--", 0) == 0) throw std::invalid_argument("monitor check needs SITE");
+        a.config = argv[2];
+        for (i = 3; i < argv.size(); ++i) {
+            const std::string& o = argv[i];
+            if (o == "--plugin" || o == "--database" || o == "--log") {
+                if (i + 1 >= argv.size()) throw std::invalid_argument(o + " needs a value");
+                (o == "--plugin" ? a.plugin : o == "--log" ? a.log.emplace() : a.database.emplace()) = argv[++i];
+            } else if (o == "--help" || o == "-h") {
+                a.help = true;
+            } else {
+                throw std::invalid_argument("unknown option '" + o + "' of monitor check");
+            }
+        }
+        return a;
+    }
+    for (; i < argv.size(); ++i) {
         const std::string& o = argv[i];
         if (o == "--config") {
             a.config = value(i);

@@ -8,7 +8,10 @@ namespace monitor {
 
 struct Args {
     enum class View { kDashboard, kFields };
-    std::string config;                 // --config FILE (required)
+    // monitor --config ..., monitor check SITE
+    enum class Command { kRun, kCheck };
+    Command command = Command::kRun;
+    std::string config;                 // --config FILE (required), the SITE of check
     std::optional<std::string> port;    // --port PATH
     std::string plugin;                 // --plugin PATH
     std::optional<unsigned long> rounds;  // --rounds N (N >= 1)

@@ -35,6 +35,11 @@ TEST(MonitorArgs, Options) {
     EXPECT_EQ(monitor::ParseArgs(Argv({"--config", "s.json", "--view", "fields"}), "p").view,
               monitor::Args::View::kFields);
     EXPECT_FALSE(d.rounds || d.duration || d.port || d.log || d.database || d.mqtt);
+    const auto c = monitor::ParseArgs(Argv({"check", "s.json", "--database", "h.db", "--plugin", "p.so"}), "d.so");
+    EXPECT_EQ(c.command, monitor::Args::Command::kCheck);
+    EXPECT_EQ(c.config, "s.json");
+    EXPECT_EQ(*c.database, "h.db");
+    EXPECT_EQ(c.plugin, "p.so");
 }
 
 TEST(MonitorArgs, BadCommandLines) {
@@ -49,6 +54,8 @@ TEST(MonitorArgs, BadCommandLines) {
         Argv({"--config", "s", "--verbose"}),
         Argv({"--config", "s", "--database"}),
         Argv({"--config", "s", "--view", "raw"}),
+        Argv({"check"}),                             // no SITE
+        Argv({"check", "s", "--rounds", "3"}),       // not an option of check
     };
     for (const auto& b : bad) EXPECT_THROW(monitor::ParseArgs(b, "p"), std::invalid_argument) << b.back();
     EXPECT_TRUE(monitor::ParseArgs(Argv({"--help"}), "p").help);

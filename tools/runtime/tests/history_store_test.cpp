@@ -140,12 +140,14 @@ TEST(RuntimeOptions, DefaultsAndKeys) {
 
 TEST(RuntimeOptions, BadValuesNameTheirKey) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {R"({"baud": "fast"})", "\"baud\""},
-        {R"({"baud": -1})", "\"baud\""},
-        {R"({"timeout_ms": 0})", "\"timeout_ms\""},
-        {R"({"parity": "mark"})", "\"parity\""},
-        {R"({"port": 3})", "\"port\""},
-        {R"({"data_bits": 9})", "\"data_bits\""},
+        {R"({"baud": "fast"})", "baud: "},
+        {R"({"baud": -1})", "baud: "},
+        {R"({"timeout_ms": 0})", "timeout_ms: "},
+        {R"({"parity": "mark"})", "parity: "},
+        {R"({"port": 3})", "port: "},
+        {R"({"data_bits": 9})", "data_bits: "},
+        {R"({"address": 300})", "address: must be a number from 1 to 254"},
+        {R"({"protocol_version": "33"})", "protocol_version: "},
         {R"([])", "not a JSON object"},
     };
     for (const auto& c : cases) {
