@@ -7,6 +7,7 @@
 #include "tools/monitor/round_output.h"
 #include "tools/model/round_view.h"
 #include "tools/monitor/site_check.h"
+#include "tools/monitor/scan.h"
 #include "tools/monitor/site_services.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
@@ -244,6 +245,7 @@ int main(int argc, char** argv) {
             TakeStdout("");
             return monitor::RunCheck(args, stderr);
         }
+        if (args.command == monitor::Args::Command::kScan) return monitor::RunScan(args, TakeStdout(""));
         return Run(args);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s monitor: %s\n", rt::LocalTimestamp().c_str(), e.what());
