@@ -82,6 +82,8 @@ TEST(SiteCheck, EveryProblemOnItsOwnLineWithTheKeysPath) {
           R"(dcSetting[0].appSetting.diff: unknown key "diff"; did you mean "diff_v"?)", "dcSetting[1]: must be an object",
           "rcSetting: missing; the bus device refuses a line without it"}},
         {R"({"port": "/dev/x", "rcSetting": {"data_id": 7}})", {R"(rcSetting.data_id: unknown key "data_id")"}},
+        {R"({"port": "/dev/x", "database": {"file": "h.db"}, "log_file": 7, )" + unit + "}",
+         {"database: must be a string", "log_file: must be a string"}},
         {R"({"port": "/dev/x", "database": "@/no/such/h.db", "log_file": "@/nowhere/m.log", )" + unit + "}",
          {"database: the folder @/no/such does not exist", "log_file: the folder @/nowhere does not exist"}},
         {R"({"port": "/dev/x", "http": {"listen": "127.0.0.1:99999", "token_file": "@/none", "listen_on": 1}, )" + unit + "}",

@@ -88,6 +88,12 @@ void CheckThroughPlugin(const Plugin& plugin, const rt::SiteLine& line, rt::Conf
     }
 }
 
+// A string key of the site, "" when it is missing or not a string (reported
+// by its reader).
+std::string Text(const Json::Value& site, const char* key) {
+    return site[key].isString() ? site[key].asString() : "";
+}
+
 bool Writable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
 
 // A file the monitor opens for writing (or creates): its folder must exist,
@@ -152,13 +158,11 @@ std::vector<rt::ConfigProblem> CheckSite(const Args& args) {
         if (plugin && p.Count() == before) CheckThroughPlugin(*plugin, line, p);
     }
 
-    http::ConfigFromSite(site, std::nullopt, "", site.get("database", "").asString(), p);
+    http::ConfigFromSite(site, std::nullopt, "", Text(site, "database"), p);
     notify::NotifyConfigFromSite(site, p);
     mqtt::MqttConfigFromSite(site, std::nullopt, p);
-    CheckWritable(args.database ? "--database" : "database", site.get("database", "").asString(), true, p);
-    const Json::Value& logFile = site["log_file"];
-    CheckWritable(args.log ? "--log" : "log_file", args.log ? *args.log : logFile.isString() ? logFile.asString() : "",
-                  false, p);
+    CheckWritable(args.database ? "--database" : "database", Text(site, "database"), true, p);
+    CheckWritable(args.log ? "--log" : "log_file", args.log ? *args.log : Text(site, "log_file"), false, p);
     if (plugin) plugin->Release();
     return p.List();
 }
