@@ -40,14 +40,28 @@ PtySplitter::PtySplitter(const std::vector<std::string>& units) {
                 if (!(p[i].revents & POLLIN)) continue;
                 const ssize_t n = ::read(fds_[i], buf, sizeof buf);
                 if (n <= 0) continue;
-                // Requests to every unit, answers to the monitor; a unit
-                // that went away loses them.
+                // Requests to every unit, at the speed the monitor set on
+                // its end; answers to the monitor. A unit that went away
+                // loses them.
+                if (i == 0) PassSpeed();
                 const std::size_t from = i == 0 ? 1 : 0, to = i == 0 ? fds_.size() : 1;
                 for (std::size_t j = from; j < to; ++j)
                     if (::write(fds_[j], buf, static_cast<std::size_t>(n)) != n && j > 0) p[j].fd = -1;
             }
         }
     });
+}
+
+void PtySplitter::PassSpeed() {
+    termios line{};
+    if (::tcgetattr(fds_[0], &line) != 0) return;
+    for (std::size_t j = 1; j < fds_.size(); ++j) {
+        termios unit{};
+        if (::tcgetattr(fds_[j], &unit) != 0 || cfgetispeed(&unit) == cfgetispeed(&line)) continue;
+        ::cfsetispeed(&unit, cfgetispeed(&line));
+        ::cfsetospeed(&unit, cfgetospeed(&line));
+        ::tcsetattr(fds_[j], TCSANOW, &unit);
+    }
 }
 
 PtySplitter::~PtySplitter() {

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #ifndef PMB_CHARTJS
 #define PMB_CHARTJS "/usr/share/javascript/chart.js/chart.min.js"
@@ -40,37 +42,61 @@ void ParseListen(const std::string& text, HttpConfig& c) {
     c.port = static_cast<unsigned short>(p);
 }
 
+const std::vector<std::string>& HttpKeys() {
+    static const std::vector<std::string> keys = {"listen", "token_file", "timeout_s", "health_rounds", "chartjs"};
+    return keys;
+}
+
 std::optional<HttpConfig> ConfigFromSite(const Json::Value& site, const std::optional<std::string>& listen,
-                                         const std::string& www, const std::string& database) {
+                                         const std::string& www, const std::string& database,
+                                         rt::ConfigProblems& problems) {
     const Json::Value& h = site["http"];
-    if (!h.isNull() && !h.isObject()) throw std::runtime_error("site key \"http\" must be an object");
+    if (!h.isNull() && !h.isObject()) {
+        problems.Add("http", "must be an object");
+        return std::nullopt;
+    }
+    rt::CheckKnownKeys(h, "http", HttpKeys(), problems);
     if (!listen && !h.isMember("listen")) return std::nullopt;
+    auto bad = [&problems](const char* key, const std::string& what) { problems.Add(rt::KeyPath("http", key), what); };
     HttpConfig c;
-    try {
-        ParseListen(listen ? *listen : h["listen"].asString(), c);
-    } catch (const std::invalid_argument& e) {
-        throw std::runtime_error(e.what());
+    if (!listen && !h["listen"].isString()) {
+        bad("listen", "must be a string, \"[ADDR:]PORT\"");
+    } else {
+        try {
+            ParseListen(listen ? *listen : h["listen"].asString(), c);
+        } catch (const std::invalid_argument& e) {
+            bad("listen", std::string(e.what()).substr(std::string("--http: ").size()));
+        }
     }
     if (h.isMember("token_file")) {
-        const std::string path = h["token_file"].asString();
+        const std::string path = h["token_file"].isString() ? h["token_file"].asString() : "";
         std::ifstream in(path);
-        if (!in) throw std::runtime_error("cannot read the HTTP token file " + path);
-        std::getline(in, c.token);
-        while (!c.token.empty() && (c.token.back() == '\r' || c.token.back() == ' ')) c.token.pop_back();
-        if (c.token.empty()) throw std::runtime_error("the HTTP token file " + path + " is empty");
+        if (!h["token_file"].isString()) {
+            bad("token_file", "must be a string");
+        } else if (!in) {
+            bad("token_file", "cannot read " + path);
+        } else {
+            std::getline(in, c.token);
+            while (!c.token.empty() && (c.token.back() == '\r' || c.token.back() == ' ')) c.token.pop_back();
+            if (c.token.empty()) bad("token_file", path + " is empty: the token is its first line");
+        }
     }
-    if (h.isMember("timeout_s")) {
-        c.timeout_s = h["timeout_s"].asInt();
-        if (c.timeout_s < 1) throw std::runtime_error("\"http\": \"timeout_s\" must be at least 1");
-    }
-    if (h.isMember("health_rounds")) {
-        c.health_rounds = h["health_rounds"].asInt();
-        if (c.health_rounds < 1) throw std::runtime_error("\"http\": \"health_rounds\" must be at least 1");
+    for (auto [key, value] : {std::pair<const char*, int*>{"timeout_s", &c.timeout_s}, {"health_rounds", &c.health_rounds}}) {
+        if (!h.isMember(key)) continue;
+        if (!h[key].isInt() || h[key].asInt() < 1 || h[key].asInt() > 86400) bad(key, "must be a whole number from 1 to 86400");
+        else *value = h[key].asInt();
     }
     c.www = www;
-    c.chartjs = h.get("chartjs", PMB_CHARTJS).asString();
+    if (h.isMember("chartjs") && !h["chartjs"].isString()) bad("chartjs", "must be a string");
+    else c.chartjs = h.get("chartjs", PMB_CHARTJS).asString();
     c.database = database;
     return c;
+}
+
+std::optional<HttpConfig> ConfigFromSite(const Json::Value& site, const std::optional<std::string>& listen,
+                                         const std::string& www, const std::string& database) {
+    rt::ConfigProblems throwing;
+    return ConfigFromSite(site, listen, www, database, throwing);
 }
 
 }  // namespace http

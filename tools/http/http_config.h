@@ -1,10 +1,13 @@
 #pragma once
 // Settings of the monitor's HTTP service: the command line's --http and
 // --www, and the site's "http" object.
+#include "tools/runtime/config_problems.h"
+
 #include <json/value.h>
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace http {
 
@@ -26,9 +29,15 @@ std::string DefaultWww();
 // "[ADDR:]PORT"; throws std::invalid_argument.
 void ParseListen(const std::string& text, HttpConfig& c);
 
+// The keys of the site's "http" object.
+const std::vector<std::string>& HttpKeys();
 // The service's settings, or nothing when neither --http nor the site's
-// "http" object asks for it. Throws std::runtime_error for a bad setting or
-// an unreadable token file.
+// "http" object asks for it. Every bad member is reported (path
+// "http.KEY"), an unreadable or empty token file included.
+std::optional<HttpConfig> ConfigFromSite(const Json::Value& site, const std::optional<std::string>& listen,
+                                         const std::string& www, const std::string& database,
+                                         rt::ConfigProblems& problems);
+// The same; the first bad member throws rt::ConfigError.
 std::optional<HttpConfig> ConfigFromSite(const Json::Value& site, const std::optional<std::string>& listen,
                                          const std::string& www, const std::string& database);
 

@@ -29,9 +29,9 @@ const FieldMetric kFieldMetrics[] = {
     {5108, "", "m_value", "pmbus_dc_battery_current_amperes", "DC battery current of each battery string as received", "", ""},
     {5108, "", "v_alert", "pmbus_dc_output_voltage_state", "DC output voltage state (0 normal, 1 low, 2 high)", "", ""},
     {5108, "", "alert_m", "pmbus_dc_alarm_state", "DC alarm bytes as received (3: battery-fuse fault)", "", ""},
-    // Rectifiers (5107): the group value and per module its value, state and fault bytes.
-    {5107, "", "group_value", "pmbus_rectifier_group_value", "Rectifier group value as received", "", ""},
-    {5107, "modules", "value", "pmbus_rectifier_module_value", "Rectifier module's first value as received", "", ""},
+    // Rectifiers (5107): the group voltage and per module its current, state and fault bytes.
+    {5107, "", "group_value", "pmbus_rectifier_group_voltage_volts", "Rectifier group output voltage", "", ""},
+    {5107, "modules", "value", "pmbus_rectifier_module_current_amperes", "Rectifier module output current", "", ""},
     {5107, "modules", "state", "pmbus_rectifier_module_state", "Rectifier module state bytes as received", "", ""},
     {5107, "modules", "fault", "pmbus_rectifier_module_fault", "Rectifier module fault byte as received", "", ""},
 };

@@ -54,7 +54,7 @@ const RecordTable kRcModule{
     "rectifier module",
     sizeof(RcModule),
     {
-        FLOATS(RcModule, value, "value", "module value", ""),
+        FLOATS(RcModule, value, "current", "module output current", "A"),
         BOOK(RcModule, p41_41_num, K::kU8, "user-defined value count"),
         FLOATS(RcModule, p41_41, "user", "user-defined values", ""),
         STATES(RcModule, state, "state", "module state bytes", S::kRaw),
@@ -97,7 +97,7 @@ const std::vector<DeviceTable> kTables = {
           FLOATS(RcGroup, p42_46_fixed, "42_46", "DC group parameters", ""),
           BOOK(RcGroup, p42_46_num, K::kU8, "user-defined parameter count"),
           STATES(RcGroup, p42_46, "42_46 user", "user-defined parameter bytes", S::kNone),
-          FLOATS(RcGroup, group_value, "group", "group value", ""),
+          FLOATS(RcGroup, group_value, "group", "group output voltage", "V"),
           BOOK(RcGroup, channel_num, K::kU8, "module count"),
           BOOK(RcGroup, ttime, K::kTime, "time of the last round end"),
       }},

@@ -1,6 +1,8 @@
 #include "tools/model/round.h"
 
 #include "tools/model/round_json.h"
+#include "tools/model/round_view.h"
+#include "tools/runtime/json_line.h"
 
 #include <json/reader.h>
 
@@ -8,8 +10,15 @@
 
 namespace model {
 
+Round::Round(const Json::Value& object) : data_(RoundFromJson(object)), tree_(object), recorded_(true) {}
+
 const std::string& Round::Text() const {
     std::call_once(textOnce_, [this] {
+        if (recorded_) {
+            text_ = rt::JsonLine(tree_);
+            hasText_.store(true, std::memory_order_release);
+            return;
+        }
         // About the size of a large plant's round, so that the text is
         // written without growing its buffer again and again.
         text_.reserve(64 * 1024);
@@ -27,6 +36,7 @@ const std::vector<std::string>& Round::SnapshotFields() const {
 
 const Json::Value& Round::Tree() const {
     std::call_once(treeOnce_, [this] {
+        if (recorded_) return;
         const std::string& text = Text();
         Json::CharReaderBuilder b;
         std::unique_ptr<Json::CharReader> reader(b.newCharReader());

@@ -20,6 +20,10 @@ namespace model {
 class Round {
 public:
     explicit Round(RoundData data) : data_(std::move(data)) {}
+    // A round known by its object (a recorded --json line, which may leave
+    // parts out): its values as far as the object has them (RoundFromJson),
+    // its text and tree the object's own.
+    explicit Round(const Json::Value& object);
     Round(const Round&) = delete;
     Round& operator=(const Round&) = delete;
 
@@ -41,6 +45,7 @@ private:
     mutable std::string text_;
     mutable Json::Value tree_;
     mutable std::atomic<bool> hasText_{false};
+    const bool recorded_ = false;
 };
 
 using RoundPtr = std::shared_ptr<const Round>;

@@ -77,6 +77,69 @@ RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const s
     return r;
 }
 
+namespace {
+
+rule_value RuleFromJson(const Json::Value& j) {
+    rule_value r;
+    r.data_id = j["data_id"].asUInt();
+    r.level = static_cast<std::uint8_t>(j["level"].asUInt());
+    r.key = j["key"].asString();
+    r.alarm_id = j["id"].asString();
+    r.name = j["name"].asString();
+    r.text = j["text"].asString();
+    r.active = j["active"].asBool() ? 1 : 0;
+    r.seq = j["seq"].asUInt();
+    return r;
+}
+
+std::vector<std::uint8_t> FromHex(const std::string& hex) {
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : (c & ~0x20) - 'A' + 10; };
+    std::vector<std::uint8_t> b;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        b.push_back(static_cast<std::uint8_t>(nibble(hex[i]) << 4 | nibble(hex[i + 1])));
+    return b;
+}
+
+}  // namespace
+
+RoundData RoundFromJson(const Json::Value& j) {
+    RoundData r;
+    r.round = j["round"].asUInt64();
+    r.time = j["time"].asString();
+    r.port = j["port"].asString();
+    r.bus_data_id = j["bus"]["data_id"].asUInt();
+    r.bus_type = j["bus"]["type"].asString();
+    r.bus_data_valid = j["bus"]["data_valid"].asUInt();
+    r.restored = j["restored"].asInt();
+    for (const Json::Value& s : j["snapshots"])
+        r.snapshots.push_back({s["data_id"].asUInt(), s["type_number"].asInt(), FromHex(s["hex"].asString())});
+    for (const Json::Value& d : j["devices"]) {
+        DeviceRound& dev = r.devices.emplace_back();
+        dev.data_id = d["data_id"].asUInt();
+        dev.type = d["type"].asString();
+        dev.type_number = d["type_number"].asInt();
+        if (d["age_s"].isNumeric()) dev.age_s = d["age_s"].asInt64();
+        for (const std::string& name : d["signals"].getMemberNames()) {
+            const Json::Value& v = d["signals"][name];
+            dev.signals.push_back({name, v.isNumeric(), v.isNumeric() ? v.asFloat() : 0.0f, v.isString() ? v.asString() : ""});
+        }
+        for (std::size_t i = 0; i < r.snapshots.size(); ++i)
+            if (r.snapshots[i].data_id == dev.data_id && r.snapshots[i].type_number == dev.type_number)
+                dev.snapshot = static_cast<int>(i);
+    }
+    for (const Json::Value& x : j["rules"]) r.rules.push_back(RuleFromJson(x));
+    for (const Json::Value& x : j["active_alarms"]) r.active_alarms.push_back(RuleFromJson(x));
+    for (const LineCounter& c : kLineCounters) r.stats.*c.value = j["stats"][c.key].asUInt64();
+    r.stats.rounds = j["stats"]["rounds"].asUInt64();
+    r.round_s = j["stats"]["round_s"].asDouble();
+    if (j.isMember("history")) {
+        r.has_store = true;
+        r.store_failed_writes = j["history"]["failed_writes"].asUInt64();
+        r.store_bytes = j["history"]["bytes"].asUInt64();
+    }
+    return r;
+}
+
 void AddActiveAlarms(RoundData& round, const std::vector<rule_value>& active) { round.active_alarms = active; }
 
 }  // namespace model

@@ -16,6 +16,9 @@ namespace model {
 // Built on the io thread at the round end (Get_Value, ages, snapshots).
 // Takes the rules and snapshots of end (move it in when it is not needed after).
 RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port);
+// A round object read back (a --json line, a recorded round): the values
+// it was written from.
+RoundData RoundFromJson(const Json::Value& round);
 // Sets "active_alarms" (call where the round's work items have run).
 void AddActiveAlarms(RoundData& round, const std::vector<rule_value>& active);
 

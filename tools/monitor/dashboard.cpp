@@ -242,26 +242,36 @@ public:
         Line head;
         if (!fields.isNull()) {
             const FieldInfo& g = *FindField(t.head.fields, "group_value");
-            head.push_back({"  " + std::string(g.label) + " " + Number(fields["group_value"].asDouble()), base});
+            head.push_back({"  " + std::string(g.label) + " " + Number(fields["group_value"].asDouble()) + " " + g.unit,
+                            base});
             head.push_back({"  " + std::to_string(fields["modules"].size()) + " modules", base});
         }
         Heading(device, missing, head);
         if (fields.isNull()) return;
         const auto& mf = t.item->fields;
         const FieldInfo& fault = *FindField(mf, "fault");
+        const FieldInfo& value = *FindField(mf, "value");
+        const FieldInfo& state = *FindField(mf, "state");
         // Modules side by side in as many columns as the width allows.
         const std::size_t perRow = std::max<std::size_t>(1, static_cast<std::size_t>(width_ - 2) / 36);
         std::vector<Line> rows;
         const Json::Value& mods = fields["modules"];
         for (Json::ArrayIndex k = 0; k < mods.size(); ++k) {
             if (k % perRow == 0) rows.push_back({});
-            std::string state;
-            for (const auto& s : mods[k]["state"]) state += (state.empty() ? "" : " ") + Hex2(s.asUInt());
+            // The state bytes as the AC and DC states are shown: nothing while
+            // they are normal (0); the device gives them no words, so the
+            // bytes otherwise.
+            std::string bytes;
+            bool normal = true;
+            for (const auto& b : mods[k]["state"]) {
+                bytes += (bytes.empty() ? "" : " ") + Hex2(b.asUInt());
+                normal = normal && b.asUInt() == 0;
+            }
             const std::string word = StateWord(fault.states, mods[k]["fault"].asUInt());
             Line& r = rows.back();
             r.push_back({"  module " + std::to_string(k + 1), base});
-            r.push_back({Pad(Number(mods[k]["value"].asDouble()), 6, true), base});
-            r.push_back({std::string(FindField(mf, "state")->label) + " " + state, base});
+            r.push_back({Pad(Number(mods[k]["value"].asDouble()), 6, true) + " " + value.unit, base});
+            r.push_back({normal ? "" : std::string(state.label) + " " + bytes, base});
             r.push_back(word.empty() ? Span{"", base} : Span{word, Style::kLevel1});
         }
         Table(rows);
@@ -354,12 +364,12 @@ Screen Layout(const Json::Value& r, const RoundHistory& history, const LineState
             if (type == kRc) b.Rectifiers(d, fields);
         }
     b.Alarms(r);
-    // The events fill what the screen has left (at least two), or a few.
+    // The events fill what the screen has left, or a few; they give way
+    // first, so that the header and the active alarms stay on the screen.
     const std::size_t used = b.screen.lines.size() + 1;
     const std::size_t room = height <= 0 ? kPlainEvents
-                                         : std::max<std::size_t>(2, static_cast<std::size_t>(height) > used
-                                                                        ? static_cast<std::size_t>(height) - used
-                                                                        : 0);
+                                         : static_cast<std::size_t>(height) > used ? static_cast<std::size_t>(height) - used
+                                                                                   : 0;
     b.Events(room);
     return b.screen;
 }

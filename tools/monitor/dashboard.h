@@ -49,8 +49,9 @@ struct LineState {
 };
 
 // width: columns of the screen (at least 40 is assumed); lines are cut to
-// it. height: rows of the screen, which the events fill (at least two of
-// them); 0 for plain text (a few events).
+// it. height: rows of the screen, which the events fill as far as there is
+// room (none when the plant and the alarms take it all); 0 for plain text
+// (a few events).
 Screen Layout(const Json::Value& round, const RoundHistory& history, const LineState& line, int width, int height);
 // The lines joined by newlines (each ending in one), no escape codes.
 std::string PlainText(const Screen& screen);

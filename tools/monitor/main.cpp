@@ -8,6 +8,8 @@
 #include "tools/monitor/round_output.h"
 #include "tools/model/round_view.h"
 #include "tools/model/numeric_fields.h"
+#include "tools/monitor/site_check.h"
+#include "tools/monitor/scan.h"
 #include "tools/monitor/site_services.h"
 #include "tools/runtime/host_runtime.h"
 #include "tools/runtime/log_sink.h"
@@ -40,17 +42,6 @@
 #endif
 
 namespace {
-
-Json::Value ReadConfig(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot read configuration " + path);
-    Json::Value v;
-    Json::CharReaderBuilder b;
-    std::string err;
-    if (!Json::parseFromStream(b, in, &v, &err)) throw std::runtime_error("configuration " + path + ": " + err);
-    if (!v.isObject()) throw std::runtime_error("configuration " + path + ": not a JSON object");
-    return v;
-}
 
 // The real standard output is kept for the view; file descriptor 1, where
 // the plug-in's trace lines go, is then the PluginTrace's.
@@ -154,17 +145,19 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
 }
 
 int Run(const monitor::Args& args) {
-    Json::Value config = ReadConfig(args.config);
-    if (args.port) {
-        if (config.isMember("lines"))
-            throw std::runtime_error("--port needs a single-line site; give each line's \"port\" in \"lines\"");
-        config["port"] = *args.port;
-    }
-    if (args.database) config["database"] = *args.database;
+    Json::Value config;
     std::vector<rt::SiteLine> lineConfigs;
     try {
+        rt::ConfigProblems throwing;
+        config = monitor::ReadSite(args.config, throwing);
+        if (args.port) {
+            if (config.isMember("lines"))
+                throw std::runtime_error("--port needs a single-line site; give each line's \"port\" in \"lines\"");
+            config["port"] = *args.port;
+        }
+        if (args.database) config["database"] = *args.database;
         lineConfigs = rt::SiteLines(config);
-    } catch (const std::invalid_argument& e) {
+    } catch (const rt::ConfigError& e) {
         throw std::runtime_error(args.config + ": " + e.what());
     }
     const std::string logFile = args.log ? *args.log : config.get("log_file", "").asString();
@@ -260,6 +253,19 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
+        // The check's problems go to standard error (the unit discards
+        // standard output); the plug-in's trace lines nowhere.
+        if (args.command == monitor::Args::Command::kCheck) {
+            rt::LogSink log;
+            monitor::PluginTrace trace(false, log);
+            return monitor::RunCheck(args, stderr);
+        }
+        if (args.command == monitor::Args::Command::kScan) {
+            std::FILE* out = TakeStdout();
+            rt::LogSink log;
+            monitor::PluginTrace trace(false, log);
+            return monitor::RunScan(args, out);
+        }
         return Run(args);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s monitor: %s\n", rt::LocalTimestamp().c_str(), e.what());

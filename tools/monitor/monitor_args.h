@@ -8,7 +8,10 @@ namespace monitor {
 
 struct Args {
     enum class View { kDashboard, kFields, kNone };
-    std::string config;                 // --config FILE (required)
+    // monitor --config ..., monitor check SITE, monitor scan PORT
+    enum class Command { kRun, kCheck, kScan };
+    Command command = Command::kRun;
+    std::string config;                 // --config FILE (required), the SITE of check
     std::optional<std::string> port;    // --port PATH
     std::string plugin;                 // --plugin PATH
     std::optional<unsigned long> rounds;  // --rounds N (N >= 1)
@@ -22,6 +25,14 @@ struct Args {
     std::optional<std::string> http;    // --http [ADDR:]PORT
     std::optional<std::string> www;     // --www DIR
     bool help = false;                  // --help
+
+    // scan
+    std::string scanPort;               // PORT
+    std::vector<unsigned> bauds = {9600, 19200, 4800, 2400, 1200};  // --baud A,B,...
+    unsigned firstAddress = 1, lastAddress = 254;                    // --address N or N-M
+    unsigned timeoutMs = 1000;          // --timeout-ms N: the answer timeout
+    std::optional<std::string> writeSite;  // --write-site FILE
+    bool force = false;                 // --force: --write-site may overwrite
 };
 
 // Throws std::invalid_argument with a message for the user.

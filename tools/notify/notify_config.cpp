@@ -3,43 +3,63 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <stdexcept>
 
 namespace notify {
 namespace {
 
-[[noreturn]] void Bad(const std::string& what) { throw std::runtime_error("site \"notify\": " + what); }
+void Bad(rt::ConfigProblems& problems, const char* key, const std::string& what) {
+    problems.Add(rt::KeyPath("notify", key), what);
+}
 
-unsigned long Count(const Json::Value& n, const char* key, unsigned long fallback, unsigned long max) {
+unsigned long Count(const Json::Value& n, const char* key, unsigned long fallback, unsigned long max,
+                    rt::ConfigProblems& problems) {
     const Json::Value& v = n[key];
     if (v.isNull()) return fallback;
-    if (!v.isUInt() || v.asUInt() < 1 || v.asUInt() > max)
-        Bad(std::string("\"") + key + "\" must be a whole number from 1 to " + std::to_string(max));
+    if (!v.isUInt() || v.asUInt() < 1 || v.asUInt() > max) {
+        Bad(problems, key, "must be a whole number from 1 to " + std::to_string(max));
+        return fallback;
+    }
     return v.asUInt();
 }
 
 }  // namespace
 
-std::optional<NotifyConfig> NotifyConfigFromSite(const Json::Value& site) {
+const std::vector<std::string>& NotifyKeys() {
+    static const std::vector<std::string> keys = {"command", "timeout_s", "max_running", "queue_size"};
+    return keys;
+}
+
+std::optional<NotifyConfig> NotifyConfigFromSite(const Json::Value& site, rt::ConfigProblems& problems) {
     if (!site.isMember("notify")) return std::nullopt;
     const Json::Value& n = site["notify"];
-    if (!n.isObject()) Bad("must be an object");
-    for (const auto& k : n.getMemberNames())
-        if (k != "command" && k != "timeout_s" && k != "max_running" && k != "queue_size") Bad("unknown key \"" + k + "\"");
+    if (!n.isObject()) {
+        problems.Add("notify", "must be an object");
+        return std::nullopt;
+    }
+    rt::CheckKnownKeys(n, "notify", NotifyKeys(), problems);
     NotifyConfig c;
-    if (!n["command"].isString() || n["command"].asString().empty()) Bad("\"command\" (a path) is required");
-    c.command = n["command"].asString();
-    if (c.command[0] != '/') Bad("\"command\" must be an absolute path, not '" + c.command + "'");
-    if (::access(c.command.c_str(), X_OK) != 0) Bad("\"command\" " + c.command + " is not an executable file");
+    if (!n["command"].isString() || n["command"].asString().empty()) {
+        Bad(problems, "command", "is required (an absolute path)");
+    } else {
+        c.command = n["command"].asString();
+        if (c.command[0] != '/') Bad(problems, "command", "must be an absolute path, not '" + c.command + "'");
+        else if (::access(c.command.c_str(), X_OK) != 0)
+            Bad(problems, "command", c.command + " is not an executable file");
+    }
     if (n.isMember("timeout_s")) {
         const Json::Value& t = n["timeout_s"];
         if (!t.isNumeric() || !std::isfinite(t.asDouble()) || t.asDouble() <= 0 || t.asDouble() > 3600)
-            Bad("\"timeout_s\" must be a number of seconds above 0 and at most 3600");
-        c.timeout_s = t.asDouble();
+            Bad(problems, "timeout_s", "must be a number of seconds above 0 and at most 3600");
+        else c.timeout_s = t.asDouble();
     }
-    c.max_running = static_cast<unsigned>(Count(n, "max_running", c.max_running, 64));
-    c.queue_size = Count(n, "queue_size", c.queue_size, 100000);
+    c.max_running = static_cast<unsigned>(Count(n, "max_running", c.max_running, 64, problems));
+    c.queue_size = Count(n, "queue_size", c.queue_size, 100000, problems);
     return c;
+}
+
+std::optional<NotifyConfig> NotifyConfigFromSite(const Json::Value& site) {
+    rt::ConfigProblems throwing;
+    return NotifyConfigFromSite(site, throwing);
 }
 
 }  // namespace notify

@@ -1,11 +1,14 @@
 #pragma once
 // The site file's "notify" object:
 //   {"command": "/path/to/script", "timeout_s": 10, "max_running": 4, "queue_size": 64}
+#include "tools/runtime/config_problems.h"
+
 #include <json/value.h>
 
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace notify {
 
@@ -16,8 +19,12 @@ struct NotifyConfig {
     std::size_t queue_size = 64;  // events waiting beyond max_running; more are dropped
 };
 
-// Nothing when the site has no "notify"; throws std::runtime_error naming
-// the bad member otherwise.
+// The keys of the site's "notify" object.
+const std::vector<std::string>& NotifyKeys();
+// Nothing when the site has no "notify"; every bad member is reported (path
+// "notify.KEY"), a command that is not an executable file included.
+std::optional<NotifyConfig> NotifyConfigFromSite(const Json::Value& site, rt::ConfigProblems& problems);
+// The same; the first bad member throws rt::ConfigError.
 std::optional<NotifyConfig> NotifyConfigFromSite(const Json::Value& site);
 
 }  // namespace notify

@@ -1,73 +1,98 @@
 #include "tools/runtime/runtime_options.h"
 
-#include <stdexcept>
-
 namespace rt {
 namespace {
 
-unsigned UIntKey(const Json::Value& site, const char* key, unsigned def, unsigned lo, unsigned hi) {
-    if (!site.isMember(key)) return def;
-    const Json::Value& v = site[key];
-    if (!v.isUInt() || v.asUInt() < lo || v.asUInt() > hi)
-        throw std::invalid_argument(std::string("configuration: \"") + key + "\" must be a number from " +
-                                    std::to_string(lo) + " to " + std::to_string(hi));
-    return v.asUInt();
-}
+// Reads one key of a line object, reporting a bad value at its path.
+struct Keys {
+    const Json::Value& site;
+    ConfigProblems& problems;
+    const std::string& path;
 
-std::string StringKey(const Json::Value& site, const char* key, const std::string& def) {
-    if (!site.isMember(key)) return def;
-    if (!site[key].isString())
-        throw std::invalid_argument(std::string("configuration: \"") + key + "\" must be a string");
-    return site[key].asString();
-}
+    unsigned UInt(const char* key, unsigned def, unsigned lo, unsigned hi) const {
+        if (!site.isMember(key)) return def;
+        const Json::Value& v = site[key];
+        if (!v.isUInt() || v.asUInt() < lo || v.asUInt() > hi) {
+            problems.Add(KeyPath(path, key),
+                         "must be a number from " + std::to_string(lo) + " to " + std::to_string(hi));
+            return def;
+        }
+        return v.asUInt();
+    }
+
+    std::string String(const char* key, const std::string& def) const {
+        if (!site.isMember(key)) return def;
+        if (!site[key].isString()) {
+            problems.Add(KeyPath(path, key), "must be a string");
+            return def;
+        }
+        return site[key].asString();
+    }
+};
 
 }  // namespace
 
-HistoryLimits HistoryLimitsFromJson(const Json::Value& site) {
+HistoryLimits HistoryLimitsFromJson(const Json::Value& site, ConfigProblems& problems) {
     HistoryLimits h;
-    if (!site.isMember("history")) return h;
+    if (!site.isObject() || !site.isMember("history")) return h;
     const Json::Value& v = site["history"];
-    if (!v.isObject()) throw std::invalid_argument("configuration: \"history\" must be an object");
-    static const char* const kKeys[] = {"raw_days", "minute_days", "hour_days", "event_days", "max_mb"};
-    for (const std::string& name : v.getMemberNames()) {
-        bool known = false;
-        for (const char* k : kKeys) known = known || name == k;
-        if (!known) throw std::invalid_argument("configuration: \"history\" has no member \"" + name + "\"");
+    if (!v.isObject()) {
+        problems.Add("history", "must be an object");
+        return h;
     }
-    try {
-        h.raw_days = UIntKey(v, "raw_days", h.raw_days, 1, 3650);
-        h.minute_days = UIntKey(v, "minute_days", h.minute_days, 1, 36500);
-        h.hour_days = UIntKey(v, "hour_days", h.hour_days, 1, 36500);
-        h.event_days = UIntKey(v, "event_days", h.event_days, 1, 36500);
-        h.max_mb = UIntKey(v, "max_mb", h.max_mb, 0, 1000000);
-    } catch (const std::invalid_argument& e) {
-        const std::string msg = e.what(), head = "configuration: ";
-        throw std::invalid_argument(head + "history." + msg.substr(head.size()));
-    }
+    CheckKnownKeys(v, "history", HistoryKeys(), problems);
+    const std::string path = "history";
+    const Keys k{v, problems, path};
+    h.raw_days = k.UInt("raw_days", h.raw_days, 1, 3650);
+    h.minute_days = k.UInt("minute_days", h.minute_days, 1, 36500);
+    h.hour_days = k.UInt("hour_days", h.hour_days, 1, 36500);
+    h.event_days = k.UInt("event_days", h.event_days, 1, 36500);
+    h.max_mb = k.UInt("max_mb", h.max_mb, 0, 1000000);
     return h;
 }
 
-RuntimeOptions OptionsFromJson(const Json::Value& site) {
-    if (!site.isObject()) throw std::invalid_argument("configuration: not a JSON object");
+HistoryLimits HistoryLimitsFromJson(const Json::Value& site) {
+    ConfigProblems throwing;
+    return HistoryLimitsFromJson(site, throwing);
+}
+
+const std::vector<std::string>& HistoryKeys() {
+    static const std::vector<std::string> keys = {"raw_days", "minute_days", "hour_days", "event_days", "max_mb"};
+    return keys;
+}
+
+RuntimeOptions OptionsFromJson(const Json::Value& site, ConfigProblems& problems, const std::string& path) {
     RuntimeOptions o;
-    o.line.path = StringKey(site, "port", "");
-    o.line.baud = UIntKey(site, "baud", 9600, 50, 4000000);
-    o.line.data_bits = UIntKey(site, "data_bits", 8, 5, 8);
-    o.line.stop_bits = UIntKey(site, "stop_bits", 1, 1, 2);
-    const std::string parity = StringKey(site, "parity", "none");
+    if (!site.isObject()) {
+        problems.Add(path, "not a JSON object");
+        return o;
+    }
+    const Keys k{site, problems, path};
+    o.line.path = k.String("port", "");
+    o.line.baud = k.UInt("baud", 9600, 50, 4000000);
+    o.line.data_bits = k.UInt("data_bits", 8, 5, 8);
+    o.line.stop_bits = k.UInt("stop_bits", 1, 1, 2);
+    const std::string parity = k.String("parity", "none");
     if (parity == "none") o.line.parity = 'N';
     else if (parity == "even") o.line.parity = 'E';
     else if (parity == "odd") o.line.parity = 'O';
-    else throw std::invalid_argument("configuration: \"parity\" must be \"none\", \"even\" or \"odd\"");
-    o.line.reopen_min = std::chrono::milliseconds(UIntKey(site, "reopen_min_ms", 500, 10, 600000));
+    else problems.Add(KeyPath(path, "parity"), "must be \"none\", \"even\" or \"odd\"");
+    o.address = k.UInt("address", 1, 1, 254);
+    o.protocol_version = k.UInt("protocol_version", 33, 0, 255);
+    o.line.reopen_min = std::chrono::milliseconds(k.UInt("reopen_min_ms", 500, 10, 600000));
     o.line.reopen_max = std::chrono::milliseconds(
-        UIntKey(site, "reopen_max_ms", 8000, static_cast<unsigned>(o.line.reopen_min.count()), 3600000));
-    o.data_id = UIntKey(site, "data_id", 0, 0, 0xFFFFFFFFu);
-    o.timeout = std::chrono::milliseconds(UIntKey(site, "timeout_ms", 1000, 10, 600000));
-    o.refresh = std::chrono::milliseconds(UIntKey(site, "refresh_ms", 250, 10, 60000));
-    o.lost_after = UIntKey(site, "lost_after_timeouts", 3, 1, 1000);
-    o.database = StringKey(site, "database", "");
+        k.UInt("reopen_max_ms", 8000, static_cast<unsigned>(o.line.reopen_min.count()), 3600000));
+    o.data_id = k.UInt("data_id", 0, 0, 0xFFFFFFFFu);
+    o.timeout = std::chrono::milliseconds(k.UInt("timeout_ms", 1000, 10, 600000));
+    o.refresh = std::chrono::milliseconds(k.UInt("refresh_ms", 250, 10, 60000));
+    o.lost_after = k.UInt("lost_after_timeouts", 3, 1, 1000);
+    o.database = k.String("database", "");
     return o;
+}
+
+RuntimeOptions OptionsFromJson(const Json::Value& site) {
+    ConfigProblems throwing;
+    return OptionsFromJson(site, throwing);
 }
 
 }  // namespace rt

@@ -16,6 +16,32 @@ namespace rt {
 namespace asio = boost::asio;
 using boost::system::error_code;
 
+bool ConfigurePort(int fd, const LineSettings& settings, std::string& error) {
+    // Raw bytes, the line's settings, a read returns whatever came.
+    using SP = asio::serial_port_base;
+    const SP::parity::type parity = settings.parity == 'E'   ? SP::parity::even
+                                    : settings.parity == 'O' ? SP::parity::odd
+                                                              : SP::parity::none;
+    termios tio{};
+    error_code ec;
+    if (::tcgetattr(fd, &tio) != 0) ec = error_code(errno, boost::system::system_category());
+    if (!ec) {
+        ::cfmakeraw(&tio);
+        tio.c_iflag |= IGNPAR;
+        tio.c_cflag |= CREAD | CLOCAL;
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        SP::baud_rate(settings.baud).store(tio, ec);
+    }
+    if (!ec) SP::character_size(settings.data_bits).store(tio, ec);
+    if (!ec) SP::parity(parity).store(tio, ec);
+    if (!ec) SP::stop_bits(settings.stop_bits == 2 ? SP::stop_bits::two : SP::stop_bits::one).store(tio, ec);
+    if (!ec) SP::flow_control(SP::flow_control::none).store(tio, ec);
+    if (!ec && ::tcsetattr(fd, TCSANOW, &tio) != 0) ec = error_code(errno, boost::system::system_category());
+    if (ec) error = "settings refused: " + ec.message();
+    return !ec;
+}
+
 SerialLink::SerialLink(asio::io_context& io, LineSettings settings, Handlers handlers)
     : io_(io),
       settings_(std::move(settings)),
@@ -73,30 +99,10 @@ bool SerialLink::TryOpen(std::string& error) {
         error = error_code(errno, boost::system::system_category()).message();
         return false;
     }
-    // Raw bytes, the line's settings, a read returns whatever came.
-    using SP = asio::serial_port_base;
-    const SP::parity::type parity = settings_.parity == 'E'   ? SP::parity::even
-                                    : settings_.parity == 'O' ? SP::parity::odd
-                                                              : SP::parity::none;
-    termios tio{};
     error_code ec;
-    if (::tcgetattr(fd, &tio) != 0) ec = error_code(errno, boost::system::system_category());
-    if (!ec) {
-        ::cfmakeraw(&tio);
-        tio.c_iflag |= IGNPAR;
-        tio.c_cflag |= CREAD | CLOCAL;
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-        SP::baud_rate(settings_.baud).store(tio, ec);
-    }
-    if (!ec) SP::character_size(settings_.data_bits).store(tio, ec);
-    if (!ec) SP::parity(parity).store(tio, ec);
-    if (!ec) SP::stop_bits(settings_.stop_bits == 2 ? SP::stop_bits::two : SP::stop_bits::one).store(tio, ec);
-    if (!ec) SP::flow_control(SP::flow_control::none).store(tio, ec);
-    if (!ec && ::tcsetattr(fd, TCSANOW, &tio) != 0) ec = error_code(errno, boost::system::system_category());
-    if (!ec) port_.assign(fd, ec);
-    if (ec) {
-        error = "settings refused: " + ec.message();
+    if (ConfigurePort(fd, settings_, error)) port_.assign(fd, ec);
+    if (!error.empty() || ec) {
+        if (error.empty()) error = "cannot use the port: " + ec.message();
         ::close(fd);
         return false;
     }

@@ -31,6 +31,10 @@ struct LineSettings {
     std::chrono::milliseconds reopen_max{8000};
 };
 
+// Raw bytes with the line's speed and frame format on an open terminal; a
+// read returns whatever came. False with the reason when refused.
+bool ConfigurePort(int fd, const LineSettings& settings, std::string& error);
+
 class SerialLink {
 public:
     struct Handlers {

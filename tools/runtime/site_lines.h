@@ -4,6 +4,7 @@
 // a line's own keys (port and line settings, address, protocol_version,
 // data_id, timeouts, the bus device's "acSetting"/"dcSetting"/"rcSetting").
 // The site's own keys ("database", "log_file", ...) stay at the top.
+#include "tools/runtime/config_problems.h"
 #include "tools/runtime/runtime_options.h"
 
 #include <json/value.h>
@@ -19,10 +20,21 @@ struct SiteLine {
     RuntimeOptions options;  // its host keys; "database" is the site's
 };
 
-// Splits and checks the site. Throws std::invalid_argument naming the place:
-// a malformed "lines", a line key also given at the top next to "lines", a
-// data id used twice (bus devices and children, across all lines), two lines
-// on one port with the same address or with different line settings.
+// The keys of a line (its own and its bus device's), and the site's own
+// keys at the top of the file.
+const std::vector<std::string>& LineKeys();
+const std::vector<std::string>& SiteKeys();
+// "" for the single line of a file without "lines", else "lines[i]": the
+// line's part of a key's path.
+std::string LinePath(const SiteLine& line);
+
+// Splits and checks the site, reporting to problems with the place named: a
+// malformed "lines", a line key also given at the top next to "lines", a bad
+// line key, a data id used twice (bus devices and children, across all
+// lines), two lines on one port with the same address or with different
+// line settings. A line whose element is not an object is left out.
+std::vector<SiteLine> SiteLines(const Json::Value& site, ConfigProblems& problems);
+// The same; the first problem throws ConfigError.
 std::vector<SiteLine> SiteLines(const Json::Value& site);
 
 }  // namespace rt

@@ -75,6 +75,14 @@ int Serve(const sim::Options& opt) {
             Log(std::string("read error: ") + std::strerror(errno));
             return 1;
         }
+        // Bytes sent at another speed are noise to a real unit: no answer.
+        const unsigned heard = n > 0 ? line.LineBaud() : 0;
+        if (heard != 0 && heard != opt.baud) {
+            if (opt.verbosity > 1)
+                Log(std::to_string(n) + " bytes at " + std::to_string(heard) + " baud ignored (serving at " +
+                    std::to_string(opt.baud) + ")");
+            continue;
+        }
         bodies.clear();
         splitter.Feed(buf, static_cast<std::size_t>(n), bodies);
         for (const std::string& body : bodies) {

@@ -30,7 +30,7 @@ const char* Usage() {
            "  --model NAME        answer layout and model text: tvr27pk or qzl4200 (default: the scenario's)\n"
            "  --port PATH         serve on this serial device; default: open a pseudo-terminal and print\n"
            "                      the path to connect to as the first line of standard output\n"
-           "  --baud N            line speed (default 9600)\n"
+           "  --baud N            line speed (default 9600); requests sent at another speed get no answer\n"
            "  --pace              send answers at the line rate of --baud (10 bits per byte)\n"
            "  --latency-ms N      wait N ms before each answer (default 0)\n"
            "  --address N         the unit's ADR (default 1); frames for other addresses are ignored\n"

@@ -96,6 +96,15 @@ SerialLine::~SerialLine() {
     if (keep_ >= 0) ::close(keep_);
 }
 
+unsigned SerialLine::LineBaud() const {
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) return 0;
+    const speed_t code = cfgetispeed(&t);
+    for (const Speed& s : kSpeeds)
+        if (s.code == code) return s.baud;
+    return 0;
+}
+
 long SerialLine::Read(std::uint8_t* buf, std::size_t size, int timeout_ms) {
     pollfd p{fd_, POLLIN, 0};
     const int n = ::poll(&p, 1, timeout_ms);

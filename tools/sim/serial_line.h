@@ -23,6 +23,10 @@ public:
     // The path the host opens: the pseudo-terminal's other end, or the device.
     const std::string& PeerPath() const { return peer_; }
 
+    // The speed the line is set to now (on a pseudo-terminal: what the host
+    // set on its end), 0 when it is not one of the known speeds.
+    unsigned LineBaud() const;
+
     // Waits up to timeout_ms for received bytes; 0 on timeout or signal,
     // -1 on a read error (errno set).
     long Read(std::uint8_t* buf, std::size_t size, int timeout_ms);

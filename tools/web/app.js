@@ -47,6 +47,16 @@ function fieldOf(typeNumber, name) {
 
 function unitOf(typeNumber, name) { const f = fieldOf(typeNumber, name); return f ? f.unit : ''; }
 
+// A signal's label for people, from the field table; channels count from 1
+// as the devices' own alarm texts count them ("channel_0_a" is "channel 1 A").
+// The signal name itself is the row's tooltip.
+function signalLabel(typeNumber, name) {
+  const f = fieldOf(typeNumber, name);
+  if (!f || !f.label) return name;
+  const ch = /^channel_(\d+)_/.exec(name);
+  return ch ? `channel ${Number(ch[1]) + 1} ${f.label}` : f.label;
+}
+
 const several = () => lines.size > 1;
 
 // The device of that data id in any line's latest round, and its line.
@@ -159,9 +169,14 @@ function renderDevices(l) {
     card.append(h);
     const table = el('table');
     table.append(el('tbody'));
-    for (const [name, value] of Object.entries(d.signals)) {
+    // The rectifier device answers every signal with an exception text by
+    // design: once it has a snapshot, the card shows what that holds.
+    const fromSnapshot = d.type_number === 5107 && d.fields;
+    for (const [name, value] of Object.entries(fromSnapshot ? {} : d.signals)) {
       const tr = el('tr');
-      tr.append(el('th', name));
+      const th = el('th', signalLabel(d.type_number, name));
+      th.title = name;
+      tr.append(th);
       const td = el('td', undefined, 'num');
       td.dataset.dev = d.data_id;
       td.dataset.sig = name;
@@ -175,13 +190,22 @@ function renderDevices(l) {
       tr.append(td);
       table.tBodies[0].append(tr);
     }
+    // A snapshot value with its label and unit from the field table.
+    const fieldRow = (label, path, value, extra, alarm) => {
+      const f = fieldOf(d.type_number, path);
+      const tr = el('tr');
+      tr.append(el('th', label));
+      const td = el('td', `${`${fmt(value)} ${f ? f.unit : ''}`.trim()}${extra}`, alarm ? 'num alarm' : 'num');
+      td.dataset.dev = d.data_id;
+      td.dataset.field = path;
+      tr.append(td);
+      table.tBodies[0].append(tr);
+    };
+    if (fromSnapshot) fieldRow(fieldOf(d.type_number, 'group_value').label, 'group_value', d.fields.group_value, '', false);
     const fault = fieldOf(d.type_number, 'modules.0.fault');
     for (const [i, m] of ((d.fields && d.fields.modules) || []).entries()) {
-      const tr = el('tr');
-      tr.append(el('th', `module ${i}`));
-      tr.append(el('td', `${fmt(m.value)}${m.fault && fault ? ` — ${stateWord(fault, m.fault)}` : ''}`,
-                    m.fault ? 'num alarm' : 'num'));
-      table.tBodies[0].append(tr);
+      fieldRow(`module ${i + 1}`, `modules.${i}.value`, m.value,
+               m.fault && fault ? ` — ${stateWord(fault, m.fault)}` : '', m.fault);
     }
     const tr = el('tr');
     const bad = d.fields ? alertStates(d.type_number, d.fields) : [];
@@ -194,8 +218,8 @@ function renderDevices(l) {
 }
 
 // The decoded alarm-state bytes the device interprets that are not normal,
-// e.g. "channel 0 A state: phase loss"; items and array elements count from
-// 0 as in the signal names.
+// e.g. "channel 1 A state: phase loss"; items and array elements count from
+// 1, as the devices' own alarm texts do.
 function alertStates(typeNumber, fields) {
   const t = table[typeNumber];
   const out = [];
@@ -203,7 +227,7 @@ function alertStates(typeNumber, fields) {
     for (const f of record.fields) {
       if (!f.states || !Object.keys(f.states).length) continue;  // not an alarm state, or raw bytes
       const v = obj[f.name];
-      if (Array.isArray(v)) v.forEach((x, i) => { if (x) out.push(`${where}${f.label} ${i}: ${stateWord(f, x)}`); });
+      if (Array.isArray(v)) v.forEach((x, i) => { if (x) out.push(`${where}${f.label} ${i + 1}: ${stateWord(f, x)}`); });
       else if (typeof v === 'number' && v) {
         const w = stateWord(f, v);
         out.push(w === f.label ? `${where}${w}` : `${where}${f.label}: ${w}`);  // "module 1 fault"
@@ -212,7 +236,7 @@ function alertStates(typeNumber, fields) {
   };
   if (!t) return out;
   scan(t.head, fields, '');
-  if (t.item) (fields[t.list] || []).forEach((item, i) => scan(t.item, item, `${t.list.replace(/s$/, '')} ${i} `));
+  if (t.item) (fields[t.list] || []).forEach((item, i) => scan(t.item, item, `${t.list.replace(/s$/, '')} ${i + 1} `));
   return out;
 }
 

@@ -238,6 +238,8 @@ TEST(RoundView, TextIsWhatItsTreeWrites) {
     r.store_bytes = 4096;
     const model::Round round(std::move(r));
     EXPECT_EQ(round.Text(), rt::JsonLine(round.Tree()));
+    // Read back from its object, the round writes the same text.
+    EXPECT_EQ(model::Round(model::RoundFromJson(round.Tree())).Text(), round.Text());
     const Json::Value& t = round.Tree();
     const auto& dcBytes = round.Data().snapshots[0].bytes;
     EXPECT_EQ(rt::JsonLine(t["devices"][0]["fields"]),

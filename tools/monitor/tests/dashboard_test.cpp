@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -63,11 +64,11 @@ TEST(Dashboard, RecordedRounds) {
         {6, 80, 24, 1, "  [2] ", "AC 1001 交流输入缺相告警 交流屏1输入线/相电压AB/A"},
         {10, 80, 24, 3, "DC 1003", "fuses: 3 fuse fault, 63 ok"},
         {10, 80, 24, 3, "  [1] ", "DC 1003 电池熔丝故障告警"},
-        {10, 80, 24, 3, "  module 1", "module 2    0.00  state 00 00 00  fault"},
+        {10, 80, 24, 3, "  module 1", "32.10 A        module 2    0.00 A    fault"},
         {12, 80, 24, 2, "  input 1", "231.2"},
         {12, 80, 24, 2, "  ", "ends: 交流输入缺相告警"},
         {16, 120, 40, 1, "DC 1002", "battery 12.5"},
-        {16, 120, 40, 1, "rectifiers 1000", "group 53.50"},
+        {16, 120, 40, 1, "rectifiers 1000", "group 53.50 V  3 modules"},
     };
     for (const auto& c : cases) {
         monitor::RoundHistory h;
@@ -94,6 +95,26 @@ TEST(Dashboard, WideScreenKeepsADcUnitOnOneLineAndPlainTextHasNoEscapes) {
     EXPECT_EQ(LineWith(narrow, "DC 1002").find("battery"), std::string::npos);
     EXPECT_NE(LineWith(wide, "DC 1002").find("battery"), std::string::npos);
     EXPECT_EQ(monitor::PlainText(narrow).find('\x1b'), std::string::npos);
+}
+
+// On 80 x 24 (and 20 rows), a line that stopped answering (a header of two
+// lines) with two and three alarms active: the header and every active
+// alarm stay on the screen, the events give way (none at 20 rows).
+TEST(Dashboard, HeaderAndActiveAlarmsStayOnASmallScreen) {
+    const auto rounds = Recorded();
+    for (const auto& [round, rows] : {std::pair<std::size_t, int>{10, 24}, {12, 24}, {10, 20}}) {
+        monitor::RoundHistory h;
+        for (std::size_t k = 0; k < round; ++k) h.Add(rounds[k]);
+        const monitor::Screen s = monitor::Layout(rounds[round - 1], h, {"no answer since 19:23:31", 14}, 80, rows);
+        const std::string text = monitor::PlainText(s);
+        EXPECT_LE(s.lines.size(), static_cast<std::size_t>(rows)) << text;
+        EXPECT_EQ(Text(s.lines.at(0)).rfind("tvr27pk 1000 on ", 0), 0u) << text;
+        EXPECT_NE(text.find("no answer since 19:23:31"), std::string::npos) << text;
+        EXPECT_NE(text.find("data age 14 s"), std::string::npos) << text;
+        const Json::Value& active = rounds[round - 1]["active_alarms"];
+        ASSERT_GE(active.size(), 2u);
+        for (const Json::Value& a : active) EXPECT_NE(text.find(a["text"].asString()), std::string::npos) << text;
+    }
 }
 
 // A device without data: its exception text once, on its heading, no rows.

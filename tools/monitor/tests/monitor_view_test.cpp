@@ -42,6 +42,20 @@ TEST(MonitorArgs, Options) {
     EXPECT_EQ(monitor::ParseArgs(Argv({"--config", "s.json", "--view", "fields"}), "p").view,
               monitor::Args::View::kFields);
     EXPECT_FALSE(d.rounds || d.duration || d.port || d.log || d.database || d.mqtt);
+    const auto c = monitor::ParseArgs(Argv({"check", "s.json", "--database", "h.db", "--plugin", "p.so"}), "d.so");
+    EXPECT_EQ(c.command, monitor::Args::Command::kCheck);
+    EXPECT_EQ(c.config, "s.json");
+    EXPECT_EQ(*c.database, "h.db");
+    EXPECT_EQ(c.plugin, "p.so");
+    const auto s = monitor::ParseArgs(
+        Argv({"scan", "/dev/x", "--baud", "2400,9600", "--address", "3-7", "--write-site", "f.json", "--force"}), "d.so");
+    EXPECT_EQ(s.command, monitor::Args::Command::kScan);
+    EXPECT_EQ(s.scanPort, "/dev/x");
+    EXPECT_EQ(s.bauds, (std::vector<unsigned>{2400, 9600}));
+    EXPECT_EQ(s.firstAddress, 3u);
+    EXPECT_EQ(s.lastAddress, 7u);
+    EXPECT_TRUE(s.force);
+    EXPECT_EQ(monitor::ParseArgs(Argv({"scan", "/dev/x", "--address", "5"}), "d.so").lastAddress, 5u);
 }
 
 TEST(MonitorArgs, BadCommandLines) {
@@ -56,6 +70,13 @@ TEST(MonitorArgs, BadCommandLines) {
         Argv({"--config", "s", "--verbose"}),
         Argv({"--config", "s", "--database"}),
         Argv({"--config", "s", "--view", "raw"}),
+        Argv({"check"}),                             // no SITE
+        Argv({"check", "s", "--rounds", "3"}),       // not an option of check
+        Argv({"scan"}),                              // no PORT
+        Argv({"scan", "/dev/x", "--address", "0"}),
+        Argv({"scan", "/dev/x", "--address", "9-3"}),
+        Argv({"scan", "/dev/x", "--baud", "9600,x"}),
+        Argv({"scan", "/dev/x", "--force"}),         // without --write-site
     };
     for (const auto& b : bad) EXPECT_THROW(monitor::ParseArgs(b, "p"), std::invalid_argument) << b.back();
     EXPECT_TRUE(monitor::ParseArgs(Argv({"--help"}), "p").help);

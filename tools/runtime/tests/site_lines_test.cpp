@@ -38,21 +38,21 @@ TEST(SiteLines, SplitsOrRefusesNamingThePlace) {
         {R"({"lines":[{"port":"/a","address":1,"data_id":1},{"port":"/a","address":2,"data_id":2}]})",
          "lines[0]:/a:1::0;lines[1]:/a:2::0"},
         {R"({"lines":[{"port":"/a","data_id":1,"acSetting":[{"data_id":3},{"data_id":5}]},{"port":"/b","data_id":5}]})",
-         "error: configuration: lines[0].acSetting[1].data_id and lines[1].data_id are both 5; data ids must be unique "
+         "error: configuration: lines[1].data_id: 5 is also lines[0].acSetting[1].data_id; data ids must be unique "
          "across the site"},
         {R"({"lines":[{"port":"/a","data_id":1,"dcSetting":[{"data_id":9}]},{"port":"/b","data_id":2,"rcSetting":[{"data_id":9}]}]})",
-         "error: configuration: lines[0].dcSetting[0].data_id and lines[1].rcSetting[0].data_id are both 9"},
-        {R"({"port":"/a","data_id":4,"dcSetting":[{"data_id":4}]})", "error: configuration: data_id and dcSetting[0].data_id are both 4"},
-        {R"({"lines":[{"port":"/a","data_id":1},{"port":"/b"},{"port":"/c"}]})", "error: configuration: lines[1].data_id and lines[2].data_id are both 0"},
-        {R"({"lines":[{"port":"/a","acSetting":[{"data_id":"x"}]}]})", "error: configuration: lines[0].acSetting[0].data_id must be a number"},
-        {R"({"lines":[{"port":"/a","data_id":1},{"port":"/a","data_id":2}]})", "error: configuration: lines[0] and lines[1] are both address 1 on /a"},
+         "error: configuration: lines[1].rcSetting[0].data_id: 9 is also lines[0].dcSetting[0].data_id"},
+        {R"({"port":"/a","data_id":4,"dcSetting":[{"data_id":4}]})", "error: configuration: dcSetting[0].data_id: 4 is also data_id"},
+        {R"({"lines":[{"port":"/a","data_id":1},{"port":"/b"},{"port":"/c"}]})", "error: configuration: lines[2].data_id: 0 is also lines[1].data_id"},
+        {R"({"lines":[{"port":"/a","acSetting":[{"data_id":"x"}]}]})", "error: configuration: lines[0].acSetting[0].data_id: must be a number"},
+        {R"({"lines":[{"port":"/a","data_id":1},{"port":"/a","data_id":2}]})", "error: configuration: lines[1]: address 1 on /a is also lines[0]'s"},
         {R"({"lines":[{"port":"/a","data_id":1},{"port":"/a","address":2,"data_id":2,"baud":19200}]})",
-         "error: configuration: lines[0] and lines[1] share /a but not its line settings"},
-        {R"({"lines":[{"port":"/a","timeout_ms":"long"}]})", "error: configuration: lines[0]: \"timeout_ms\" must be a number from 10 to 600000"},
-        {R"({"port":"/a","lines":[{"port":"/b"}]})", "error: configuration: \"port\" belongs in each element of \"lines\", not at the top"},
-        {R"({"lines":[]})", "error: configuration: \"lines\" must be a list of one or more line objects"},
-        {R"({"lines":[{"port":"/a"},7]})", "error: configuration: lines[1] must be an object"},
-        {R"({"database":5,"port":"/a"})", "error: configuration: \"database\" must be a string"},
+         "error: configuration: lines[1]: shares /a with lines[0] but not its line settings"},
+        {R"({"lines":[{"port":"/a","timeout_ms":"long"}]})", "error: configuration: lines[0].timeout_ms: must be a number from 10 to 600000"},
+        {R"({"port":"/a","lines":[{"port":"/b"}]})", "error: configuration: port: belongs in each element of \"lines\", not at the top"},
+        {R"({"lines":[]})", "error: configuration: lines: must be a list of one or more line objects"},
+        {R"({"lines":[{"port":"/a"},7]})", "error: configuration: lines[1]: must be an object"},
+        {R"({"database":5,"port":"/a"})", "error: configuration: database: must be a string"},
     };
     for (const auto& c : cases) {
         const std::string got = Lines(c.first), want = c.second;
