@@ -224,6 +224,8 @@ int Run(int argc, char** argv) {
     }
     const double wall = RealNow() - wallStart;
     if (rssLast < 0) rssLast = StatusKb("VmRSS:");
+    const long fdsEnd = OpenFds();  // before the reader opens its own connection
+    const long threadsEnd = StatusKb("Threads:");
     const long long endBytes = DiskBytes(path);
     maxBytes = std::max(maxBytes, endBytes);
     std::size_t alarmRows = 0, begunRows = 0;
@@ -259,7 +261,7 @@ int Run(int argc, char** argv) {
     std::printf("first=%s\nlast=%s\nsimulated_s=%.0f\nwall_s=%.1f\nrounds=%llu\n", first.c_str(), now.c_str(),
                 Seconds(now) - start, wall, static_cast<unsigned long long>(n));
     std::printf("rss_first_kb=%ld\nrss_last_kb=%ld\nfds_start=%ld\nfds_end=%ld\nthreads_start=%ld\nthreads_end=%ld\n",
-                rssFirst, rssLast, fdsStart, OpenFds(), threadsStart, StatusKb("Threads:"));
+                rssFirst, rssLast, fdsStart, fdsEnd, threadsStart, threadsEnd);
     std::printf("db_bytes_end=%lld\ndb_bytes_max=%lld\ncap_bytes=%lld\nover_cap_samples=%lld\nwrite_failures=%lld\n",
                 endBytes, maxBytes, capBytes, overCapRounds, failures);
     std::printf("alarm_events_saved=%lld\nalarm_begun_saved=%lld\nalarm_rows=%zu\nalarm_begun_rows=%zu\n", alarmsSaved,
