@@ -87,6 +87,14 @@ bool IsoToDb(const std::string& iso, std::string& db) {
         const char want = kShape[i];
         if (want == 'd' ? !std::isdigit(static_cast<unsigned char>(iso[i])) : iso[i] != want) return false;
     }
+    // The digits must also make a real time: month 1-12, the month's days
+    // (29 February only in a leap year), hour 0-23, minute and second 0-59.
+    const auto num = [&](std::size_t at, std::size_t len) { return std::stoi(iso.substr(at, len)); };
+    const int year = num(0, 4), month = num(5, 2), day = num(8, 2);
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+    if (n > 10 && (num(11, 2) > 23 || num(14, 2) > 59 || (n > 16 && num(17, 2) > 59))) return false;
     db = iso;
     if (n > 10) db[10] = ' ';
     return true;

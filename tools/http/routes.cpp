@@ -60,7 +60,9 @@ std::string ReadRange(const std::map<std::string, std::string>& q, Range& range)
         if (it == q.end()) continue;
         std::string db;
         if (!IsoToDb(it->second, db))
-            return std::string(key) + " must be an ISO 8601 local time like 2026-01-31T13:45:00";
+            return std::string(key) +
+                   " must be a real ISO 8601 local time like 2026-01-31T13:45:00 (month 01-12, a day of that"
+                   " month, hour 00-23, minutes and seconds 00-59)";
         (key[0] == 'f' ? range.from : range.to) = db;
     }
     if (range.to.size() >= 10 && range.to.size() < 23) range.to += "~";  // a bare minute or day includes all of it

@@ -62,6 +62,10 @@ public:
     // The rules that hit this request, in the order they were added.
     std::vector<FaultRule> Select(const std::string& command, int round);
     const std::vector<FaultRule>& Rules() const { return rules_; }
+    // Forgets what the rules have seen and hit, as for a fresh start.
+    void Restart() {
+        for (FaultRule& r : rules_) r.seen = r.hits = 0;
+    }
 
 private:
     std::vector<FaultRule> rules_;

@@ -52,6 +52,7 @@ int Serve(const sim::Options& opt) {
     sim::ResponderOptions ropt;
     ropt.address = static_cast<std::uint8_t>(opt.address);
     ropt.latency_ms = opt.latency_ms;
+    ropt.repeat = opt.repeat;
     sim::Responder responder(scenario, ropt);
     for (const sim::FaultRule& f : opt.faults) responder.AddFault(f);
 
@@ -87,7 +88,9 @@ int Serve(const sim::Options& opt) {
         splitter.Feed(buf, static_cast<std::size_t>(n), bodies);
         for (const std::string& body : bodies) {
             const sim::Reply reply = responder.OnFrame(body);
-            if (reply.round_started && opt.verbosity > 0) Log("round " + std::to_string(responder.Round()));
+            if (reply.round_started && opt.verbosity > 0)
+                Log("round " + std::to_string(responder.Round()) +
+                    (opt.repeat > 0 ? " of pass " + std::to_string(responder.Pass()) : ""));
             const bool notable = !reply.faults.empty() || reply.out.empty() || reply.request.rfind("bad", 0) == 0;
             if (opt.verbosity > 1 || (opt.verbosity > 0 && notable) || (opt.verbosity == 0 && reply.out.empty()))
                 Log("round " + std::to_string(responder.Round()) + " " + reply.request +

@@ -33,6 +33,7 @@ const char* Usage() {
            "  --baud N            line speed (default 9600); requests sent at another speed get no answer\n"
            "  --pace              send answers at the line rate of --baud (10 bits per byte)\n"
            "  --latency-ms N      wait N ms before each answer (default 0)\n"
+           "  --repeat N          after N rounds start the plant, timeline and round-bound faults again\n"
            "  --address N         the unit's ADR (default 1); frames for other addresses are ignored\n"
            "  --fault RULE        inject a fault, repeatable: KIND[:CMD][:key=value,...]\n"
            "                      KIND: drop delay bad_checksum bad_length_checksum wrong_cid1 truncate\n"
@@ -64,6 +65,8 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.pace = true;
         } else if (opt == "--latency-ms") {
             o.latency_ms = static_cast<int>(Number(opt, value(), 0, 60000));
+        } else if (opt == "--repeat") {
+            o.repeat = static_cast<int>(Number(opt, value(), 1, 1000000));
         } else if (opt == "--address") {
             o.address = static_cast<int>(Number(opt, value(), 0, 255));
         } else if (opt == "--fault") {

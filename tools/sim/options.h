@@ -15,6 +15,7 @@ struct Options {
     unsigned baud = 9600;
     bool pace = false;                // send answers at the line rate of baud
     int latency_ms = 0;
+    int repeat = 0;                   // rounds after which the timeline plays again; 0: once
     int address = 1;
     std::vector<FaultRule> faults;
     int verbosity = 1;                // 0 quiet, 1 rounds and faults, 2 every frame

@@ -136,6 +136,11 @@ void Responder::NoteRequest(const std::string& name, Reply& reply) {
     if (name == "41_41") acSinceRc_ = false;
     lastRequest_ = name;
     if (!start) return;
+    if (options_.repeat > 0 && timeline_.Round() >= options_.repeat) {
+        timeline_ = Timeline(scenario_);
+        faults_.Restart();
+        ++pass_;
+    }
     timeline_.Advance();
     plant_ = timeline_.CurrentPlant();
     reply.round_started = true;

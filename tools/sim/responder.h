@@ -51,6 +51,9 @@ struct Reply {
 struct ResponderOptions {
     std::uint8_t address = 1;
     int latency_ms = 0;
+    // When > 0, after this many rounds the plant returns to its state of
+    // round 0 and the timeline and the round-bound faults play again.
+    int repeat = 0;
 };
 
 class Responder {
@@ -62,7 +65,10 @@ public:
     // The chars between '~' and CR of one received frame.
     Reply OnFrame(const std::string& body);
 
+    // The round of the timeline (of the current pass with `repeat`).
     int Round() const { return timeline_.Round(); }
+    // Passes of the timeline begun: 1 in the first, then 2, ...
+    int Pass() const { return pass_; }
     const Plant& CurrentPlant() const { return plant_; }
 
 private:
@@ -77,6 +83,7 @@ private:
     Plant plant_;
     FaultPlan faults_;
     std::string lastRequest_;
+    int pass_ = 1;
     bool acSinceRc_ = false;
     // The INFO (after INFO[0]) of each DATAFLAG-gated answer as last
     // delivered intact; a difference sets the answer's bit.

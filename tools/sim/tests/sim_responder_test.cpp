@@ -232,6 +232,23 @@ TEST(SimResponder, ScenarioFaultsHitTheirRoundAndASpoiledGatedAnswerStaysAnnounc
     EXPECT_EQ(t.Info(0x41, 0x41)[0], 0x01);  // never delivered: still new
 }
 
+// With repeat the plant, the timeline and the round-bound faults start again.
+TEST(SimResponder, RepeatPlaysTheTimelineAndFaultsAgain) {
+    ResponderOptions opt;
+    opt.repeat = 2;
+    Sim s(R"({"dc": [{"v": 50}], "timeline": [{"round": 1, "until": 2, "add": "dc/0/v", "value": 1}],
+              "faults": [{"fault": "drop", "command": "42_41", "round": 2}]})",
+          opt);
+    const float volts[] = {51, 52, 51, 52, 51};
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_TRUE(s.Ask(0x41, 0x41).round_started);
+        EXPECT_EQ(s.r.Round(), k % 2 + 1) << k;
+        EXPECT_EQ(s.r.Pass(), k / 2 + 1) << k;
+        EXPECT_FLOAT_EQ(s.r.CurrentPlant().dc[0].v.value, volts[k]) << k;
+        EXPECT_EQ(s.Ask(0x42, 0x41, kGroup).out.empty(), k % 2 == 1) << k;  // dropped in round 2 of every pass
+    }
+}
+
 TEST(SimResponder, LatencyAndAnswerVersion) {
     ResponderOptions opt;
     opt.latency_ms = 35;
