@@ -28,13 +28,13 @@ QUANTITIES = {
 }
 TYPES = {  # (type number, field) -> type; others other(1)
     (5106, "ia"): 5, (5106, "ib"): 5, (5106, "ic"): 5, (5106, "a"): 3, (5106, "b"): 3, (5106, "c"): 3,
-    (5106, "f"): 7, (5108, "v"): 4, (5108, "i"): 5, (5108, "m_value"): 5, (5108, "n_value"): 5,
+    (5106, "f"): 7, (5107, "group_value"): 4, (5107, "value"): 5, (5108, "v"): 4, (5108, "i"): 5, (5108, "m_value"): 5, (5108, "n_value"): 5,
 }
 SINGLE = {"ia", "ib", "ic", "a", "b", "c", "f", "v", "i"}  # one value each, a sensor even when missing
 # Names a person reads, for a few rows.
 NAMES = ["power system 1000 on ", "AC 1001", "AC 1001 input 1 line/phase voltage AB/A",
          "AC 1001 input 2 input frequency", "DC 1002 output voltage", "DC 1003 battery currents 2",
-         "rectifiers 1000 module 3", "rectifiers 1000 module 3 module value"]
+         "rectifiers 1000 module 3", "rectifiers 1000 module 3 module output current"]
 
 
 def expected(device):
