@@ -1,5 +1,6 @@
 #include "tools/model/round_json.h"
 
+#include "tools/model/field_order.h"
 #include "tools/model/field_table.h"
 #include "tools/model/line_counters.h"
 #include "tools/model/round_view.h"
@@ -72,37 +73,6 @@ void Value(std::string& out, const FieldInfo& f, const std::uint8_t* q) {
             break;
         }
     }
-}
-
-// A record's members in name order; in a head record the item list
-// (field nullptr, name the list's) and the error member (both nullptr) sort in.
-struct Member {
-    const char* name;
-    const FieldInfo* field;
-};
-
-std::vector<Member> Sorted(const RecordTable& r, bool head, const char* listName) {
-    std::vector<Member> m;
-    for (const FieldInfo& f : r.fields) m.push_back({f.name, &f});
-    if (head) m.push_back({"error", nullptr});
-    if (listName) m.push_back({listName, nullptr});
-    std::sort(m.begin(), m.end(), [](const Member& a, const Member& b) { return std::strcmp(a.name, b.name) < 0; });
-    return m;
-}
-
-struct Orders {
-    std::vector<Member> head, item;
-};
-
-const Orders& OrderOf(const DeviceTable& t) {
-    static const std::map<const DeviceTable*, Orders> orders = [] {
-        std::map<const DeviceTable*, Orders> o;
-        for (const DeviceTable& d : DeviceTables())
-            o[&d] = {Sorted(d.head, true, d.item ? d.list_name : nullptr),
-                     d.item ? Sorted(*d.item, false, nullptr) : std::vector<Member>{}};
-        return o;
-    }();
-    return orders.at(&t);
 }
 
 void Record(std::string& out, const std::vector<Member>& order, const std::uint8_t* p) {
@@ -209,7 +179,7 @@ void AppendSnapshotFields(std::string& out, int typeNumber, const std::uint8_t* 
     if (length < t->head.size)
         return ErrorObject(out, "snapshot of " + std::to_string(length) + " bytes, shorter than its " +
                                     std::to_string(t->head.size) + "-byte record");
-    const Orders& order = OrderOf(*t);
+    const FieldOrder& order = OrderOf(*t);
     std::size_t want = t->head.size;
     std::size_t count = 0;
     if (t->item) {

@@ -3,6 +3,7 @@
 #include "dc/dc_record.h"
 #include "rc/rc_records.h"
 #include "tools/model/field_table.h"
+#include "tools/model/numeric_fields.h"
 #include "tools/model/round.h"
 #include "tools/model/round_json.h"
 #include "tools/model/round_view.h"
@@ -72,13 +73,29 @@ std::vector<std::uint8_t> Image(const T& t) {
     return b;
 }
 
-// The decoded tree, and the check that the round's writer writes the same
-// text for it without a tree.
+// Every number of a decoded tree under its dotted name, in the tree's order.
+void Numbers(const Json::Value& v, const std::string& name, rt::NamedValues& out) {
+    if (v.isObject()) {
+        for (auto it = v.begin(); it != v.end(); ++it)
+            if (!(name.empty() && it.name() == "error")) Numbers(*it, name.empty() ? it.name() : name + "." + it.name(), out);
+    } else if (v.isArray()) {
+        for (Json::ArrayIndex i = 0; i < v.size(); ++i) Numbers(v[i], name + "." + std::to_string(i), out);
+    } else if (v.isNumeric() && !v.isBool()) {
+        out.emplace_back(name, v.asDouble());
+    }
+}
+
+// The decoded tree, and the checks that the round's writer and the history
+// store's numeric fields give the same as the tree without building it.
 Json::Value Decoded(int type, const std::uint8_t* data, std::size_t length) {
     const Json::Value tree = model::DecodeSnapshot(type, data, length);
     std::string text;
     model::AppendSnapshotFields(text, type, data, length);
     EXPECT_EQ(text, rt::JsonLine(tree)) << type << " " << length;
+    rt::NamedValues want, got;
+    Numbers(tree, "", want);
+    model::NumericFields(type, data, length, got);
+    EXPECT_EQ(got, want) << type << " " << length;
     return tree;
 }
 

@@ -35,7 +35,7 @@ void TestFields(int, const std::uint8_t* p, std::size_t n, rt::NamedValues& out)
 }
 
 std::string Time(int day, int hour, int minute, int second = 0) {
-    char buf[40];
+    char buf[80];
     std::snprintf(buf, sizeof buf, "2026-01-%02d %02d:%02d:%02d.000", day, hour, minute, second);
     return buf;
 }
