@@ -373,11 +373,15 @@ TEST(HistoryFaults, SigkillDuringHeavyWritesLosesNoCommittedRound) {
             }
         }
         ::close(fds[1]);
-        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(2000, 40000)(rng)));
+        // Killed while it writes: after its first round is in (however slow
+        // the machine or its emulator), at a random moment.
+        std::uint32_t r = 0;
+        ASSERT_EQ(::read(fds[0], &r, 4), 4) << "kill " << kill;
+        lastReported = r;
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(0, 40000)(rng)));
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
-        std::uint32_t r = 0;
         while (::read(fds[0], &r, 4) == 4) lastReported = r;
         ::close(fds[0]);
         ASSERT_EQ(Pragma(path, "PRAGMA integrity_check"), "ok") << "kill " << kill;
@@ -390,7 +394,7 @@ TEST(HistoryFaults, SigkillDuringHeavyWritesLosesNoCommittedRound) {
             << "kill " << kill << ": restored " << restored << ", reported " << lastReported;
         lastReported = restored;
     }
-    EXPECT_GT(lastReported, 50u);
+    EXPECT_GE(lastReported, 50u);  // every kill came after one more round at least
 }
 
 }  // namespace

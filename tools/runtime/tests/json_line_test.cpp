@@ -32,6 +32,7 @@ Json::Value Parse(const std::string& text) {
 }
 
 TEST(JsonLine, SameBytesAsJsoncppWithoutFractions) {
+    static const char kControls[] = "nul \0 one \x01 us \x1f del \x7f";
     Json::Value nested(Json::objectValue);
     nested["z"] = Json::Value(Json::arrayValue);
     nested["a"]["b"].append(1);
@@ -51,7 +52,7 @@ TEST(JsonLine, SameBytesAsJsoncppWithoutFractions) {
         Json::Value(std::numeric_limits<double>::infinity()),
         Json::Value(-std::numeric_limits<double>::infinity()),
         Json::Value("quote \" backslash \\ slash / tab \t nl \n cr \r bs \b ff \f"),
-        Json::Value(std::string("nul \0 one \x01 us \x1f del \x7f", 24)),
+        Json::Value(std::string(kControls, sizeof kControls - 1)),
         Json::Value("\xff not UTF-8 \xc3"),
         Json::Value(""),
         Json::Value(Json::arrayValue),
