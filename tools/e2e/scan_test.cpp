@@ -51,7 +51,7 @@ TEST(Scan, FindsTheSystemsBehindOneBusAndWritesASiteFileThatRuns) {
     const std::string site = dir.Path() + "/found.json";
 
     // 19200 first: the simulators serve 9600 only, so nothing answers there.
-    const Output scan = RunMonitor({"scan", bus.Path(), "--baud", "19200,9600", "--address", "1-10", "--timeout-ms", "150",
+    const Output scan = RunMonitor({"scan", bus.Path(), "--baud", "19200,9600", "--address", "1-10", "--timeout-ms", "500",
                              "--plugin", REAL_PLUGIN, "--write-site", site});
     EXPECT_EQ(scan.status, 0) << scan.text;
     const std::string lines[] = {
@@ -78,7 +78,7 @@ TEST(Scan, FindsTheSystemsBehindOneBusAndWritesASiteFileThatRuns) {
         EXPECT_EQ(ReadFile(dir.Path() + "/check.txt"), site + ": no problems found\n");
     }
     // It is not overwritten without --force.
-    const Output again = RunMonitor({"scan", bus.Path(), "--baud", "9600", "--address", "3", "--timeout-ms", "150",
+    const Output again = RunMonitor({"scan", bus.Path(), "--baud", "9600", "--address", "3", "--timeout-ms", "500",
                               "--plugin", REAL_PLUGIN, "--write-site", site});
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.text.find(site + " exists; --force overwrites it"), std::string::npos) << again.text;

@@ -217,6 +217,7 @@ int Run(const monitor::Args& args) {
 
         for (auto& line : lines) line->host->Start();
         io.run();
+        shared.StopUpkeep();
         shared.worker.Drain();
         for (auto& line : lines) {
             const rt::LineStats s = line->host->Stats();

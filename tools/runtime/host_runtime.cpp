@@ -44,10 +44,10 @@ SiteShared::SiteShared(const std::string& database, LogSink& log, const HistoryL
       worker([sink = &log](const std::string& what) { sink->Write("host: work item failed: " + what); }) {}
 
 void SiteShared::ScheduleUpkeep() {
-    if (!store || upkeepQueued.exchange(true)) return;
+    if (!store || upkeepStopped || upkeepQueued.exchange(true)) return;
     worker.Post([this] {
         upkeepQueued = false;
-        if (store->Upkeep(kUpkeepSlice)) ScheduleUpkeep();
+        if (!upkeepStopped && store->Upkeep(kUpkeepSlice)) ScheduleUpkeep();
     });
 }
 
@@ -160,6 +160,7 @@ void HostRuntime::Stop() {
 }
 
 void HostRuntime::Shutdown() {
+    shared_.StopUpkeep();
     shared_.worker.Drain();
     if (ownShared_) shared_.worker.Stop();
 }

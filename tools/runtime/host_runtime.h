@@ -106,12 +106,17 @@ struct SiteShared {
     // more due posts the next behind whatever was queued meanwhile, so a
     // round's work items wait at most one slice. Any thread.
     void ScheduleUpkeep();
+    // No more upkeep slices (the one running ends its slice): what is due
+    // waits for the next start, so that draining the worker at shutdown
+    // waits for the rounds' work only, not for a backlog of upkeep.
+    void StopUpkeep() { upkeepStopped = true; }
     static constexpr std::chrono::microseconds kUpkeepSlice{1000};
 
     std::unique_ptr<HistoryStore> store;
     Worker worker;
     std::uint64_t eventId = 0;  // worker thread only
     std::atomic<bool> upkeepQueued{false};
+    std::atomic<bool> upkeepStopped{false};
 };
 
 class HostRuntime : public VNQController {
