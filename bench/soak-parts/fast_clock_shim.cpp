@@ -29,8 +29,8 @@ using ClockWait = int (*)(pthread_cond_t*, pthread_mutex_t*, clockid_t, const ti
 
 double Rate() {
     static const double rate = [] {
-        const char* spec = std::getenv("FAKETIME");
-        const char* x = spec ? std::strchr(spec, 'x') : nullptr;
+        const char* faketime = std::getenv("FAKETIME");
+        const char* x = faketime ? std::strchr(faketime, 'x') : nullptr;
         const double r = x ? std::strtod(x + 1, nullptr) : 1.0;
         return r > 0 ? r : 1.0;
     }();
