@@ -16,6 +16,7 @@
 //   StateWord(s->states, 3) == "phase loss"
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,6 +71,13 @@ struct DeviceTable {
     std::size_t count_offset; // offset in head of the item count byte
     const char* list_name;    // JSON key of the item list ("channels", "modules")
 };
+
+// A little-endian single at p, read unaligned (the records are byte-packed).
+inline float ReadF32(const std::uint8_t* p) {
+    float f;
+    std::memcpy(&f, p, 4);
+    return f;
+}
 
 // All device tables, in type-number order.
 const std::vector<DeviceTable>& DeviceTables();

@@ -9,12 +9,6 @@
 namespace model {
 namespace {
 
-float F32(const std::uint8_t* p) {
-    float f;
-    std::memcpy(&f, p, 4);
-    return f;
-}
-
 // The numbers of one field under name (name.i for each element of a list),
 // as DecodeSnapshot's object holds them; times are text and left out.
 void Field(const FieldInfo& f, const std::uint8_t* q, std::string& name, rt::NamedValues& out) {
@@ -33,13 +27,13 @@ void Field(const FieldInfo& f, const std::uint8_t* q, std::string& name, rt::Nam
             out.emplace_back(name, u);
             break;
         }
-        case FieldKind::kF32: out.emplace_back(name, F32(q)); break;
+        case FieldKind::kF32: out.emplace_back(name, ReadF32(q)); break;
         case FieldKind::kF32s:
             if (f.count == 1) {
-                out.emplace_back(name, F32(q));
+                out.emplace_back(name, ReadF32(q));
                 break;
             }
-            for (std::size_t i = 0; i < f.count; ++i) each(i, F32(q + 4 * i));
+            for (std::size_t i = 0; i < f.count; ++i) each(i, ReadF32(q + 4 * i));
             break;
         case FieldKind::kU8s:
             for (std::size_t i = 0; i < f.count; ++i) each(i, q[i]);

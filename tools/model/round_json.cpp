@@ -29,12 +29,6 @@ void KeyOf(std::string& out, const char* name) {
     out.push_back(':');
 }
 
-float F32(const std::uint8_t* p) {
-    float f;
-    std::memcpy(&f, p, 4);
-    return f;
-}
-
 void Value(std::string& out, const FieldInfo& f, const std::uint8_t* q) {
     switch (f.kind) {
         case FieldKind::kU8: AppendJsonUInt(out, q[0]); break;
@@ -44,16 +38,16 @@ void Value(std::string& out, const FieldInfo& f, const std::uint8_t* q) {
             AppendJsonUInt(out, u);
             break;
         }
-        case FieldKind::kF32: AppendJsonReal(out, F32(q)); break;
+        case FieldKind::kF32: AppendJsonReal(out, ReadF32(q)); break;
         case FieldKind::kF32s:
             if (f.count == 1) {
-                AppendJsonReal(out, F32(q));
+                AppendJsonReal(out, ReadF32(q));
                 break;
             }
             out.push_back('[');
             for (std::size_t i = 0; i < f.count; ++i) {
                 if (i) out.push_back(',');
-                AppendJsonReal(out, F32(q + 4 * i));
+                AppendJsonReal(out, ReadF32(q + 4 * i));
             }
             out.push_back(']');
             break;

@@ -10,12 +10,6 @@
 namespace model {
 namespace {
 
-float F32(const std::uint8_t* p) {
-    float f;
-    std::memcpy(&f, p, 4);
-    return f;
-}
-
 Json::Value Decode(const std::vector<FieldInfo>& fields, const std::uint8_t* p) {
     Json::Value out(Json::objectValue);
     for (const FieldInfo& f : fields) {
@@ -30,15 +24,15 @@ Json::Value Decode(const std::vector<FieldInfo>& fields, const std::uint8_t* p) 
                 v = u;
                 break;
             }
-            case FieldKind::kF32: v = F32(q); break;
+            case FieldKind::kF32: v = ReadF32(q); break;
             case FieldKind::kF32s: {
                 if (f.count == 1) {
-                    v = F32(q);
+                    v = ReadF32(q);
                     break;
                 }
                 v = Json::Value(Json::arrayValue);
                 v.resize(static_cast<Json::ArrayIndex>(f.count));
-                for (std::size_t i = 0; i < f.count; ++i) v[static_cast<Json::ArrayIndex>(i)] = F32(q + 4 * i);
+                for (std::size_t i = 0; i < f.count; ++i) v[static_cast<Json::ArrayIndex>(i)] = ReadF32(q + 4 * i);
                 break;
             }
             case FieldKind::kU8s: {
