@@ -686,44 +686,76 @@ void HistoryStore::MergeInto(const char* table, const Bucket& b, int typeNumber,
     }
 }
 
+namespace {
+
+// A bucket's snapshots: fields by position while they come in one layout
+// (the rule), by name for any other.
+struct Accumulator {
+    int type = 0;
+    std::uint32_t n = 0;
+    const FieldNames* names = nullptr;
+    std::vector<FieldAggregate> fields;
+    Aggregate other;
+
+    void Add(const FieldNames* layout, const std::vector<double>& values) {
+        ++n;
+        if (!layout) return;
+        if (!names) {
+            names = layout;
+            fields.assign(layout->size(), {});
+        }
+        if (layout == names) {
+            for (std::size_t i = 0; i < values.size() && i < fields.size(); ++i) fields[i].Add(values[i]);
+        } else {
+            for (std::size_t i = 0; i < values.size() && i < layout->size(); ++i) other[(*layout)[i]].Add(values[i]);
+        }
+    }
+
+    Aggregate ByName() const {
+        Aggregate a = other;
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (fields[i].count) a[(*names)[i]].Merge(fields[i]);
+        return a;
+    }
+};
+
+}  // namespace
+
 bool HistoryStore::AggregateStep() {
-    struct Acc {
-        int type = 0;
-        std::uint32_t n = 0;
-        Aggregate fields;
-    };
-    std::map<Bucket, Acc> minutes, hours;
+    std::map<Bucket, Accumulator> minutes, hours;
     const std::string current = newestTime_.substr(0, 16);
     std::int64_t last = aggregated_;
     {
         Stmt q(db_, Kept("SELECT id, time, data_id, type_number, snapshot FROM history WHERE id > ? ORDER BY id LIMIT ?"));
         q.Int(1, aggregated_).Int(2, kAggregateBatch);
-        NamedValues values;
+        std::vector<double> values;
+        std::string minute, hour;
         while (q.Step()) {
-            const std::string time = q.T(1);
+            const auto* time = reinterpret_cast<const char*>(sqlite3_column_text(q.s, 1));
+            const std::size_t timeLength = static_cast<std::size_t>(sqlite3_column_bytes(q.s, 1));
             // The minute still being written waits until it is over.
-            if (time.size() < 19 || time.compare(0, 16, current) == 0) break;
+            if (timeLength < 19 || current.compare(0, 16, time, 16) == 0) break;
             last = q.I(0);
             if (!decoder_) continue;
             const std::uint32_t dataId = static_cast<std::uint32_t>(q.I(2));
             const int type = static_cast<int>(q.I(3));
             values.clear();
-            decoder_(type, static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 4)),
-                     static_cast<std::size_t>(sqlite3_column_bytes(q.s, 4)), values);
-            for (auto* buckets : {&minutes, &hours}) {
-                const std::string start =
-                    buckets == &minutes ? time.substr(0, 16) + ":00" : time.substr(0, 13) + ":00:00";
-                Acc& acc = (*buckets)[{dataId, start}];
+            const FieldNames* names =
+                decoder_(type, static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 4)),
+                         static_cast<std::size_t>(sqlite3_column_bytes(q.s, 4)), values);
+            minute.assign(time, 16).append(":00");
+            hour.assign(time, 13).append(":00:00");
+            for (auto [buckets, start] : {std::pair{&minutes, &minute}, std::pair{&hours, &hour}}) {
+                Accumulator& acc = (*buckets)[{dataId, *start}];
                 acc.type = type;
-                ++acc.n;
-                for (const auto& [name, v] : values) acc.fields[name].Add(v);
+                acc.Add(names, values);
             }
         }
     }
     if (last == aggregated_) return false;
     Transaction t(db_);
-    for (const auto& [b, acc] : minutes) MergeInto("history_minute", b, acc.type, acc.n, acc.fields);
-    for (const auto& [b, acc] : hours) MergeInto("history_hour", b, acc.type, acc.n, acc.fields);
+    for (const auto& [b, acc] : minutes) MergeInto("history_minute", b, acc.type, acc.n, acc.ByName());
+    for (const auto& [b, acc] : hours) MergeInto("history_hour", b, acc.type, acc.n, acc.ByName());
     Stmt s(db_, Kept("INSERT OR REPLACE INTO store_state(key, value) VALUES('aggregated', ?)"));
     s.Int(1, last).Step();
     t.Commit();
@@ -743,12 +775,13 @@ int HistoryStore::DeleteIds(const char* table, const std::vector<std::int64_t>& 
     return static_cast<int>(ids.size());
 }
 
+constexpr const char* kOldRaw = "SELECT id, time FROM history WHERE id <= ? ORDER BY id LIMIT ?";
+
 // The oldest raw rows already in the aggregates, oldest first, older than
 // `before` when it is given; never the newest row of a device.
-static std::vector<std::int64_t> OldRaw(sqlite3* db, std::int64_t aggregated, const std::string& before,
+static std::vector<std::int64_t> OldRaw(Stmt&& q, std::int64_t aggregated, const std::string& before,
                                         const std::map<std::pair<std::uint32_t, int>, std::int64_t>& keep) {
     std::vector<std::int64_t> ids;
-    Stmt q(db, "SELECT id, time FROM history WHERE id <= ? ORDER BY id LIMIT ?");
     q.Int(1, aggregated).Int(2, kPurgeBatch);
     while (q.Step()) {
         if (!before.empty() && q.T(1) >= before) break;
@@ -757,14 +790,15 @@ static std::vector<std::int64_t> OldRaw(sqlite3* db, std::int64_t aggregated, co
         for (const auto& kv : keep) kept = kept || kv.second == id;
         if (!kept) ids.push_back(id);
     }
+    q.Reset();  // done before the delete, though kept
     return ids;
 }
 
-static std::vector<std::int64_t> Ids(sqlite3* db, const std::string& sql, const std::string& before) {
+static std::vector<std::int64_t> Ids(Stmt&& q, const std::string& before) {
     std::vector<std::int64_t> ids;
-    Stmt q(db, sql.c_str());
     if (!before.empty()) q.Text(1, before);
     while (q.Step()) ids.push_back(q.I(0));
+    q.Reset();  // done before the delete, though kept
     return ids;
 }
 
@@ -772,18 +806,18 @@ bool HistoryStore::PurgeByAge() {
     if (newestTime_.empty()) return false;
     const std::string limit = " LIMIT " + std::to_string(kPurgeBatch);
     const std::string raw = DaysBefore(newestTime_, limits_.raw_days);
-    if (!raw.empty() && DeleteIds("history", OldRaw(db_, aggregated_, raw, newestIds_))) return true;
+    if (!raw.empty() && DeleteIds("history", OldRaw(Stmt(db_, Kept(kOldRaw)), aggregated_, raw, newestIds_))) return true;
     const std::string minute = DaysBefore(newestTime_, limits_.minute_days);
     if (!minute.empty() &&
-        DeleteIds("history_minute", Ids(db_, "SELECT id FROM history_minute WHERE start < ? ORDER BY start" + limit, minute)))
+        DeleteIds("history_minute", Ids(Stmt(db_, Kept("SELECT id FROM history_minute WHERE start < ? ORDER BY start" + limit)), minute)))
         return true;
     const std::string hour = DaysBefore(newestTime_, limits_.hour_days);
     if (!hour.empty() &&
-        DeleteIds("history_hour", Ids(db_, "SELECT id FROM history_hour WHERE start < ? ORDER BY start" + limit, hour)))
+        DeleteIds("history_hour", Ids(Stmt(db_, Kept("SELECT id FROM history_hour WHERE start < ? ORDER BY start" + limit)), hour)))
         return true;
     const std::string event = DaysBefore(newestTime_, limits_.event_days);
     return !event.empty() &&
-           DeleteIds("alarm_event", Ids(db_, "SELECT id FROM alarm_event WHERE time < ? ORDER BY time" + limit, event));
+           DeleteIds("alarm_event", Ids(Stmt(db_, Kept("SELECT id FROM alarm_event WHERE time < ? ORDER BY time" + limit)), event));
 }
 
 std::uint64_t HistoryStore::CapBytes() const { return std::uint64_t(limits_.max_mb) * kMiB; }
@@ -795,9 +829,9 @@ std::uint64_t HistoryStore::UsedBytes() {
 
 bool HistoryStore::DropOldest() {
     const std::string limit = " LIMIT " + std::to_string(kPurgeBatch);
-    if (DeleteIds("history", OldRaw(db_, aggregated_, "", newestIds_))) return true;
-    if (DeleteIds("history_minute", Ids(db_, "SELECT id FROM history_minute ORDER BY start LIMIT 64", ""))) return true;
-    return DeleteIds("history_hour", Ids(db_, "SELECT id FROM history_hour ORDER BY start LIMIT 16", "")) > 0;
+    if (DeleteIds("history", OldRaw(Stmt(db_, Kept(kOldRaw)), aggregated_, "", newestIds_))) return true;
+    if (DeleteIds("history_minute", Ids(Stmt(db_, Kept("SELECT id FROM history_minute ORDER BY start LIMIT 64")), ""))) return true;
+    return DeleteIds("history_hour", Ids(Stmt(db_, Kept("SELECT id FROM history_hour ORDER BY start LIMIT 16")), "")) > 0;
 }
 
 // Room kept for the WAL (twice its checkpoint size) and a few rounds.

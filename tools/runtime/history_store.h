@@ -65,11 +65,14 @@ struct HistoryLimits {
     unsigned max_mb = 64;        // database and WAL together, MiB; 0: no cap
 };
 
-// A snapshot's numeric fields by name ("v", "channels.0.a"). The store
-// does not know the devices' layouts: the monitor hands it the model's
-// decoder (model::NumericFields).
-using NamedValues = std::vector<std::pair<std::string, double>>;
-using FieldDecoder = std::function<void(int typeNumber, const std::uint8_t* data, std::size_t length, NamedValues& out)>;
+// A snapshot's numeric fields: the decoder appends their values and
+// returns their names ("v", "channels.0.a") in the same order, one object
+// per layout that lives as long as the decoder (nullptr: nothing to
+// aggregate). The store does not know the devices' layouts: the monitor
+// hands it the model's decoder (model::NumericFields).
+using FieldNames = std::vector<std::string>;
+using FieldDecoder = std::function<const FieldNames*(int typeNumber, const std::uint8_t* data, std::size_t length,
+                                                     std::vector<double>& values)>;
 
 // One field of an aggregate.
 struct FieldAggregate {

@@ -29,9 +29,10 @@ namespace {
 namespace fs = std::filesystem;
 
 // The test's fields: "x" is byte 0, "y" byte 1 (when there is one).
-void TestFields(int, const std::uint8_t* p, std::size_t n, rt::NamedValues& out) {
-    if (n > 0) out.emplace_back("x", p[0]);
-    if (n > 1) out.emplace_back("y", p[1]);
+const rt::FieldNames* TestFields(int, const std::uint8_t* p, std::size_t n, std::vector<double>& values) {
+    static const rt::FieldNames kX{"x"}, kXY{"x", "y"};
+    for (std::size_t i = 0; i < n && i < 2; ++i) values.push_back(p[i]);
+    return n == 0 ? nullptr : n == 1 ? &kX : &kXY;
 }
 
 std::string Time(int day, int hour, int minute, int second = 0) {
