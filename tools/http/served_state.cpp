@@ -84,13 +84,16 @@ SseEvent ServedState::AddRound(model::RoundPtr round, std::chrono::steady_clock:
         if (answers > line.lastAnswers) line.lastAnswered = r.round;
         line.lastAnswers = answers;
     }
-    for (const rule_value& rule : r.rules) {
-        RuleState& s = rules_[model::IdentityOf(rule)];
-        if (s.name != rule.name) s.name = rule.name;
-        if (s.text != rule.text) s.text = rule.text;
-        s.level = rule.level;
-        s.active = rule.active != 0;
-        s.line = r.bus_data_id;
+    if (line.rulesTaken != r.rules) {
+        for (const rule_value& rule : r.rules->Rules()) {
+            RuleState& s = rules_[model::IdentityOf(rule)];
+            if (s.name != rule.name) s.name = rule.name;
+            if (s.text != rule.text) s.text = rule.text;
+            s.level = rule.level;
+            s.active = rule.active != 0;
+            s.line = r.bus_data_id;
+        }
+        line.rulesTaken = r.rules;
     }
     line.latest = shot;
     newest_ = std::move(shot);
@@ -114,6 +117,8 @@ SseEvent ServedState::AddEvent(const rt::RuntimeEvent& ev) {
         case rt::EventKind::kAlarmEnd:
             rules_[model::IdentityOf(ev.rule)] = RuleState{ev.rule.name, ev.rule.text, ev.rule.level,
                                                            ev.kind == rt::EventKind::kAlarmBegin, ev.bus_data_id};
+            // Any line's rule (identities are site-wide): every line's next round is taken again.
+            for (LineState& l : lines_) l.rulesTaken = nullptr;
             break;
     }
     return Push(rt::IsAlarmEvent(ev.kind) ? "alarm" : "line", model::JsonLine(EventJson(ev)));

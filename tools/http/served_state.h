@@ -61,6 +61,9 @@ struct LineState {
     std::string lostText;
     std::uint64_t lastAnswered = 0;  // round number of the last round with a new answer
     std::uint64_t lastAnswers = 0;
+    // The rule list last taken into the rule states, while no alarm event
+    // has changed them since (a round that shares it changes nothing).
+    model::RuleListPtr rulesTaken;
 
     Health Check(const HealthRule& rule, std::chrono::steady_clock::time_point now) const;
 };

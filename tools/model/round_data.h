@@ -4,6 +4,7 @@
 // (the --json line and every copy of it) is this written as JSON by
 // tools/model/round_json.h; nothing builds it as a tree on the way.
 #include "host/rule_value.h"
+#include "tools/model/rule_list.h"
 #include "tools/model/signal_catalog.h"
 #include "tools/runtime/host_runtime.h"
 
@@ -33,7 +34,7 @@ struct RoundData {
     int restored = 0;  // children restored from the database at start
     std::vector<rt::PublishedSnapshot> snapshots;
     std::vector<DeviceRound> devices;
-    std::vector<rule_value> rules;          // reported during the round, in order
+    RuleListPtr rules = RuleList::None();  // reported during the round, in order
     std::vector<rule_value> active_alarms;  // after the round's work items
     rt::LineStats stats;
     double round_s = 0;  // first request to round end

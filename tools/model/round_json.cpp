@@ -108,15 +108,6 @@ void Rule(std::string& out, const rule_value& r) {
     out.push_back('}');
 }
 
-void Rules(std::string& out, const std::vector<rule_value>& rules) {
-    out.push_back('[');
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-        if (i) out.push_back(',');
-        Rule(out, rules[i]);
-    }
-    out.push_back(']');
-}
-
 // The members of "stats" in name order: the line counters, "rounds" and "round_s".
 struct Stat {
     const char* key;
@@ -226,7 +217,7 @@ void AppendDevice(std::string& out, const DeviceRound& d, const std::vector<std:
 
 void AppendRound(std::string& out, const RoundData& r, const std::vector<std::string>& fields) {
     Key(out, "{\"active_alarms\":");
-    Rules(out, r.active_alarms);
+    AppendRules(out, r.active_alarms);
     Key(out, ",\"bus\":{\"data_id\":");
     AppendJsonUInt(out, r.bus_data_id);
     Key(out, ",\"data_valid\":");
@@ -254,7 +245,7 @@ void AppendRound(std::string& out, const RoundData& r, const std::vector<std::st
     Key(out, ",\"round\":");
     AppendJsonUInt(out, r.round);
     Key(out, ",\"rules\":");
-    Rules(out, r.rules);
+    out += r.rules->Text();
     Key(out, ",\"snapshots\":[");
     for (std::size_t i = 0; i < r.snapshots.size(); ++i) {
         const auto& s = r.snapshots[i];
@@ -283,6 +274,15 @@ void AppendRound(std::string& out, const RoundData& r, const std::vector<std::st
     Key(out, "},\"time\":");
     AppendJsonString(out, r.time);
     out.push_back('}');
+}
+
+void AppendRules(std::string& out, const std::vector<rule_value>& rules) {
+    out.push_back('[');
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        if (i) out.push_back(',');
+        Rule(out, rules[i]);
+    }
+    out.push_back(']');
 }
 
 }  // namespace model

@@ -19,6 +19,8 @@ std::vector<std::string> SnapshotFieldsTexts(const RoundData& r);
 void AppendRound(std::string& out, const RoundData& r, const std::vector<std::string>& fields);
 // One device's object of "devices".
 void AppendDevice(std::string& out, const DeviceRound& d, const std::vector<std::string>& fields);
+// The "rules" array (its text is shared by rounds: RuleList).
+void AppendRules(std::string& out, const std::vector<rule_value>& rules);
 // The decoded fields of a snapshot: the text of JsonLine(DecodeSnapshot(...)).
 void AppendSnapshotFields(std::string& out, int typeNumber, const std::uint8_t* data, std::size_t length);
 

@@ -36,7 +36,8 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
-RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port) {
+RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port,
+                     const RuleListPtr& previousRules) {
     RoundData r;
     r.round = end.round;
     r.time = rt::LocalTimestamp();
@@ -46,7 +47,7 @@ RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const s
     r.bus_data_valid = bus.DataValid();
     r.restored = restored;
     r.snapshots = std::move(end.snapshots);
-    r.rules = std::move(end.rules);
+    r.rules = RuleList::Share(std::move(end.rules), previousRules);
     r.stats = end.stats;
     r.round_s = end.seconds;
 
@@ -127,7 +128,9 @@ RoundData RoundFromJson(const Json::Value& j) {
             if (r.snapshots[i].data_id == dev.data_id && r.snapshots[i].type_number == dev.type_number)
                 dev.snapshot = static_cast<int>(i);
     }
-    for (const Json::Value& x : j["rules"]) r.rules.push_back(RuleFromJson(x));
+    std::vector<rule_value> rules;
+    for (const Json::Value& x : j["rules"]) rules.push_back(RuleFromJson(x));
+    r.rules = std::make_shared<const RuleList>(std::move(rules));
     for (const Json::Value& x : j["active_alarms"]) r.active_alarms.push_back(RuleFromJson(x));
     for (const LineCounter& c : kLineCounters) r.stats.*c.value = j["stats"][c.key].asUInt64();
     r.stats.rounds = j["stats"]["rounds"].asUInt64();

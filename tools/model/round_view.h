@@ -14,8 +14,10 @@
 namespace model {
 
 // Built on the io thread at the round end (Get_Value, ages, snapshots).
-// Takes the rules and snapshots of end (move it in when it is not needed after).
-RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port);
+// Takes the rules and snapshots of end (move it in when it is not needed
+// after); its rules are previousRules when they are the same (RuleList::Share).
+RoundData BuildRound(rt::RoundEnd end, PMBusProtocol& bus, int restored, const std::string& port,
+                     const RuleListPtr& previousRules = nullptr);
 // A round object read back (a --json line, a recorded round): the values
 // it was written from.
 RoundData RoundFromJson(const Json::Value& round);

@@ -85,6 +85,7 @@ struct Line {
     std::shared_ptr<rt::HostRuntime> host;
     std::shared_ptr<PMBusProtocol> bus;
     int restored = 0;
+    model::RuleListPtr rules;  // of its last round (shared by the next when the same)
 };
 
 // Sets up one line: its link (shared with earlier lines on the same port),
@@ -130,7 +131,9 @@ std::unique_ptr<Line> SetUpLine(Site& site, const rt::SiteLine& config) {
             return;
         }
         const std::uint64_t number = end.round;
-        model::RoundData round = model::BuildRound(std::move(end), *l.bus, l.restored, l.config.options.line.path);
+        model::RoundData round =
+            model::BuildRound(std::move(end), *l.bus, l.restored, l.config.options.line.path, l.rules);
+        l.rules = round.rules;
         // Printed on the worker after this round's work items, so that
         // the active alarms include this round's.
         l.host->Work().Post([&site, &l, round = std::move(round)]() mutable {

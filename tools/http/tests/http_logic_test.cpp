@@ -279,7 +279,7 @@ TEST(HttpState, ChannelsSharingARuleKeyKeepTheirOwnAlarmState) {
         } else {
             model::RoundData round;
             round.bus_data_id = 1000;
-            round.rules = c.order;
+            round.rules = std::make_shared<const model::RuleList>(c.order);
             s.AddRound(std::make_shared<const model::Round>(std::move(round)), std::chrono::steady_clock::now(), false);
         }
         const std::string text = http::RenderMetrics(s, http::HealthRule{}, std::chrono::steady_clock::now());

@@ -74,7 +74,8 @@ std::vector<std::uint8_t> Image(const T& t) {
 }
 
 // Every number of a decoded tree under its dotted name, in the tree's order.
-void Numbers(const Json::Value& v, const std::string& name, rt::NamedValues& out) {
+using NamedValues = std::vector<std::pair<std::string, double>>;
+void Numbers(const Json::Value& v, const std::string& name, NamedValues& out) {
     if (v.isObject()) {
         for (auto it = v.begin(); it != v.end(); ++it)
             if (!(name.empty() && it.name() == "error")) Numbers(*it, name.empty() ? it.name() : name + "." + it.name(), out);
@@ -92,9 +93,12 @@ Json::Value Decoded(int type, const std::uint8_t* data, std::size_t length) {
     std::string text;
     model::AppendSnapshotFields(text, type, data, length);
     EXPECT_EQ(text, rt::JsonLine(tree)) << type << " " << length;
-    rt::NamedValues want, got;
+    NamedValues want, got;
     Numbers(tree, "", want);
-    model::NumericFields(type, data, length, got);
+    std::vector<double> values;
+    const rt::FieldNames* names = model::NumericFields(type, data, length, values);
+    for (std::size_t i = 0; names && i < values.size(); ++i) got.emplace_back(names->at(i), values[i]);
+    EXPECT_EQ(values.size(), names ? names->size() : 0u);
     EXPECT_EQ(got, want) << type << " " << length;
     return tree;
 }
@@ -245,8 +249,9 @@ TEST(RoundView, TextIsWhatItsTreeWrites) {
     rule.name = "直流电压高";
     rule.text = "直流屏1 电压 53.5";
     rule.active = 1;
-    r.rules = {rule, rule};
-    r.rules[1].active = 0;
+    rule_value inactive = rule;
+    inactive.active = 0;
+    r.rules = std::make_shared<const model::RuleList>(std::vector<rule_value>{rule, inactive});
     r.active_alarms = {rule};
     r.stats.answers = 12;
     r.stats.rounds = 7;
@@ -273,3 +278,36 @@ TEST(RoundView, TextIsWhatItsTreeWrites) {
 }
 
 }  // namespace
+
+// A round shares the previous round's rule list (and its text) only when
+// every rule is the same: any field that differs makes a list of its own.
+TEST(RuleList, SharedOnlyWhenEveryRuleIsTheSame) {
+    rule_value base;
+    base.level = 2;
+    base.key = "AC_0";
+    base.alarm_id = "06015";
+    base.data_id = 1001;
+    base.seq = 1;
+    base.name = "n";
+    base.text = "t";
+    const auto previous = std::make_shared<const model::RuleList>(std::vector<rule_value>{base, base});
+    const std::vector<std::pair<const char*, void (*)(rule_value&)>> changes = {
+        {"level", [](rule_value& r) { r.level = 3; }},     {"key", [](rule_value& r) { r.key = "AC_1"; }},
+        {"alarm id", [](rule_value& r) { r.alarm_id = "06016"; }},
+        {"data id", [](rule_value& r) { r.data_id = 1002; }}, {"seq", [](rule_value& r) { r.seq = 2; }},
+        {"name", [](rule_value& r) { r.name = "m"; }},     {"text", [](rule_value& r) { r.text = "u"; }},
+        {"active", [](rule_value& r) { r.active = 1; }},
+    };
+    EXPECT_EQ(model::RuleList::Share({base, base}, previous), previous);
+    EXPECT_NE(model::RuleList::Share({base}, previous), previous);
+    for (const auto& [what, change] : changes) {
+        rule_value other = base;
+        change(other);
+        const auto list = model::RuleList::Share({base, other}, previous);
+        EXPECT_NE(list, previous) << what;
+        EXPECT_EQ(list->Rules()[1].key, other.key) << what;
+    }
+    std::string text;
+    model::AppendRules(text, previous->Rules());
+    EXPECT_EQ(previous->Text(), text);
+}
