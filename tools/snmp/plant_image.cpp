@@ -1,11 +1,11 @@
 #include "tools/snmp/plant_image.h"
 
 #include "tools/model/field_table.h"
-#include "tools/snmp/alarm_identity.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace snmp {
 namespace {
@@ -52,13 +52,13 @@ public:
           stamp_(stamp) {}
 
     void Build() {
+        const model::RoundData& r = line_.round->Data();
         const std::uint32_t chassis = Physical(0, -1, kClassChassis, "power system " +
                                                std::to_string(line_.bus_data_id) + " on " + line_.port,
-                                               (*line_.round)["bus"]["type"].asString() + " power system",
-                                               (*line_.round)["bus"]["type"].asString());
+                                               r.bus_type + " power system", r.bus_type);
         if (!chassis) return;
         int pos = 0;
-        for (const Json::Value& d : (*line_.round)["devices"]) Device(d, chassis, ++pos);
+        for (const model::DeviceRound& d : r.devices) Device(r, d, chassis, ++pos);
     }
 
 private:
@@ -85,23 +85,46 @@ private:
         return i;
     }
 
-    void Device(const Json::Value& d, std::uint32_t chassis, int pos) {
-        const int type = d["type_number"].asInt();
+    // A device's records as its snapshot holds them, read where the round
+    // object's "fields" are written from (model::AppendSnapshotFields).
+    struct Records {
+        const std::uint8_t* head = nullptr;  // nullptr: "fields" has no values
+        std::size_t items = 0;               // item records that fit
+        bool whole = false;                  // "fields" present without an "error"
+    };
+
+    static Records RecordsOf(const model::RoundData& r, const model::DeviceRound& d, const model::DeviceTable& t) {
+        Records rec;
+        if (d.snapshot < 0) return rec;
+        const std::vector<std::uint8_t>& bytes = r.snapshots[static_cast<std::size_t>(d.snapshot)].bytes;
+        if (bytes.size() < t.head.size) return rec;
+        rec.head = bytes.data();
+        std::size_t count = 0;
+        if (t.item) {
+            count = bytes[t.count_offset];
+            while (rec.items < count && t.head.size + (rec.items + 1) * t.item->size <= bytes.size()) ++rec.items;
+        }
+        rec.whole = bytes.size() == t.head.size + count * (t.item ? t.item->size : 0);
+        return rec;
+    }
+
+    void Device(const model::RoundData& r, const model::DeviceRound& d, std::uint32_t chassis, int pos) {
+        const int type = d.type_number;
         const model::DeviceTable* t = model::FindDeviceTable(type);
         if (!t) return;
-        const std::string name = std::string(t->device) + " " + std::to_string(d["data_id"].asUInt());
-        const std::string model = d["type"].asString();
+        const std::string name = std::string(t->device) + " " + std::to_string(d.data_id);
+        const std::string& model = d.type;
         const std::uint32_t row = Physical(chassis, pos, kClassModule, name, name + " (" + t->head.name + ")", model);
         if (!row) return;
-        const Json::Value& fields = d["fields"];
-        const bool ok = fresh_ && !d["age_s"].isNull() && fields.isObject() && !fields.isMember("error");
+        const Records rec = RecordsOf(r, d, *t);
+        const bool ok = fresh_ && d.age_s.has_value() && rec.whole;
         int childPos = 0;
-        Sensors(t->head.fields, fields, type, row, name, ok, childPos);
+        Sensors(t->head.fields, rec.head, type, row, name, ok, childPos);
         const ItemList* list = FindItemList(t->list_name);
         if (!t->item || !list) return;
-        int n = 0;
-        for (const Json::Value& item : fields[t->list_name]) {
-            const std::string itemName = name + " " + list->word + " " + std::to_string(++n);
+        for (std::size_t n = 0; n < rec.items; ++n) {
+            const std::uint8_t* item = rec.head + t->head.size + n * t->item->size;
+            const std::string itemName = name + " " + list->word + " " + std::to_string(n + 1);
             if (list->own_row) {
                 const std::uint32_t m = Physical(row, ++childPos, kClassModule, itemName,
                                                  itemName + " (" + t->item->name + ")", model, true);
@@ -114,32 +137,43 @@ private:
         }
     }
 
-    // A sensor row per numeric quantity of a record: its value fields and
-    // each element of its value lists.
-    void Sensors(const std::vector<model::FieldInfo>& table, const Json::Value& record, int type,
+    // A sensor row per numeric quantity of a record (nullptr: none read):
+    // its value fields and each element of its value lists. As in the
+    // round object, a value that is not a number (NaN) is null: a value
+    // field's row stays, unavailable; a one-element list is left out.
+    void Sensors(const std::vector<model::FieldInfo>& table, const std::uint8_t* record, int type,
                  std::uint32_t parent, const std::string& owner, bool ok, int& pos) {
         for (const model::FieldInfo& f : table) {
             if ((f.kind != model::FieldKind::kF32 && f.kind != model::FieldKind::kF32s) || !*f.label) continue;
-            const Json::Value& v = record[f.name];
-            if (v.isArray()) {
-                for (Json::ArrayIndex k = 0; k < v.size(); ++k)
-                    Sensor(f, type, parent, owner + " " + f.title + " " + std::to_string(k + 1), v[k], ok, pos);
-            } else if (!v.isNull() || f.kind == model::FieldKind::kF32) {
+            const bool list = f.kind == model::FieldKind::kF32s && f.count != 1;
+            if (!record) {
+                if (f.kind == model::FieldKind::kF32) Sensor(f, type, parent, owner + " " + f.title, kNull, ok, pos);
+                continue;
+            }
+            const std::uint8_t* q = record + f.offset;
+            if (list) {
+                for (std::size_t k = 0; k < f.count; ++k)
+                    Sensor(f, type, parent, owner + " " + f.title + " " + std::to_string(k + 1),
+                           model::ReadF32(q + 4 * k), ok, pos);
+            } else {
+                const double v = model::ReadF32(q);
+                if (std::isnan(v) && f.kind != model::FieldKind::kF32) continue;
                 Sensor(f, type, parent, owner + " " + f.title, v, ok, pos);
             }
         }
     }
 
-    void Sensor(const model::FieldInfo& f, int type, std::uint32_t parent, const std::string& name,
-                const Json::Value& v, bool ok, int& pos) {
+    // v: the reading, NaN when there is none.
+    void Sensor(const model::FieldInfo& f, int type, std::uint32_t parent, const std::string& name, double v,
+                bool ok, int& pos) {
         const std::string unit = f.unit;
         const std::uint32_t i = Physical(parent, ++pos, kClassSensor, name,
                                          unit.empty() ? std::string(f.title) : std::string(f.title) + " in " + unit,
                                          "");
         if (!i) return;
         const int decimals = SensorDecimals(f);
-        const bool number = v.isNumeric() && std::isfinite(v.asDouble());
-        double scaled = number ? std::round(v.asDouble() * std::pow(10.0, decimals)) : 0.0;
+        const bool number = std::isfinite(v);
+        double scaled = number ? std::round(v * std::pow(10.0, decimals)) : 0.0;
         scaled = std::clamp(scaled, -1e9, 1e9);
         auto col = [&](std::uint32_t c, Value val) {
             out_.push_back({Under(kEntPhySensorEntry, {c, i}), std::move(val)});
@@ -154,6 +188,8 @@ private:
         col(kSensorValueUpdateRate, Unsigned(line_.rate_ms));
     }
 
+    static constexpr double kNull = std::numeric_limits<double>::quiet_NaN();
+
     std::vector<Entry>& out_;
     const LineRecord& line_;
     std::uint32_t next_;
@@ -164,34 +200,31 @@ private:
 
 void LineRow(std::vector<Entry>& out, const LineRecord& line, std::uint32_t lineNo, Clock::time_point now) {
     auto col = [&](std::uint32_t c, Value v) { out.push_back({Under(kLineEntry, {c, lineNo}), std::move(v)}); };
-    const Json::Value& stats = line.round ? (*line.round)["stats"] : Json::Value::nullSingleton();
+    const rt::LineStats stats = line.round ? line.round->Data().stats : rt::LineStats{};
     col(kLinePort, Str(line.port));
     col(kLineBusDataId, Unsigned(line.bus_data_id));
     col(kLineState, Int(line.state));
-    col(kLineRounds, Counter(stats["rounds"].asUInt64()));
-    col(kLineTimeouts, Counter(stats["timeouts"].asUInt64()));
-    col(kLineBadFrames, Counter(stats["bad_frames"].asUInt64()));
+    col(kLineRounds, Counter(stats.rounds));
+    col(kLineTimeouts, Counter(stats.timeouts));
+    col(kLineBadFrames, Counter(stats.bad_frames));
     const auto age = line.round ? std::chrono::duration_cast<std::chrono::seconds>(now - line.round_at).count() : 0;
     col(kLineDataAge, Unsigned(static_cast<std::uint64_t>(std::max<std::int64_t>(age, 0))));
 }
 
 void AlarmRows(std::vector<Entry>& out, const LineRecord& line, AlarmBook& alarms) {
-    const std::string since = (*line.round)["time"].asString();
-    for (const Json::Value& a : (*line.round)["active_alarms"]) {
-        const std::uint32_t dataId = a["data_id"].asUInt();
-        const AlarmBook::Row* row =
-            alarms.Listed(dataId, AlarmIdentity(a["key"].asString(), a["id"].asString(), a["text"].asString()),
-                          since, line.bus_data_id);
+    const model::RoundData& r = line.round->Data();
+    for (const rule_value& a : r.active_alarms) {
+        const AlarmBook::Row* row = alarms.Listed(model::IdentityOf(a), r.time, line.bus_data_id);
         if (!row) continue;
         auto col = [&](std::uint32_t c, Value v) {
-            out.push_back({Under(kAlarmEntry, {c, dataId, row->index}), std::move(v)});
+            out.push_back({Under(kAlarmEntry, {c, a.data_id, row->index}), std::move(v)});
         };
-        col(kAlarmDevice, Unsigned(dataId));
-        col(kAlarmRuleKey, Str(a["key"].asString()));
-        col(kAlarmId, Str(a["id"].asString()));
-        col(kAlarmLevel, Unsigned(a["level"].asUInt()));
-        col(kAlarmName, Str(a["name"].asString()));
-        col(kAlarmText, Str(a["text"].asString()));
+        col(kAlarmDevice, Unsigned(a.data_id));
+        col(kAlarmRuleKey, Str(a.key));
+        col(kAlarmId, Str(a.alarm_id));
+        col(kAlarmLevel, Unsigned(a.level));
+        col(kAlarmName, Str(a.name));
+        col(kAlarmText, Str(a.text));
         col(kAlarmSince, Str(row->since));
         col(kAlarmLine, Unsigned(line.bus_data_id));
     }
@@ -199,10 +232,9 @@ void AlarmRows(std::vector<Entry>& out, const LineRecord& line, AlarmBook& alarm
 
 }  // namespace
 
-AlarmBook::Row& AlarmBook::Begin(std::uint32_t dataId, const std::string& identity, const std::string& since,
-                                 std::uint32_t line) {
-    auto& device = rows_[dataId];
-    auto it = device.find(identity);
+AlarmBook::Row& AlarmBook::Begin(const model::RuleIdentity& rule, const std::string& since, std::uint32_t line) {
+    auto& device = rows_[rule.data_id];
+    auto it = device.find(rule);
     if (it != device.end() && !it->second.ended) return it->second;
     if (it != device.end()) device.erase(it);
     std::uint32_t index = 1;
@@ -211,48 +243,47 @@ AlarmBook::Row& AlarmBook::Begin(std::uint32_t dataId, const std::string& identi
         for (const auto& [id, r] : device)
             if (r.index == index) { taken = true; ++index; break; }
     }
-    Row& r = device[identity];
+    Row& r = device[rule];
     r.index = index;
     r.since = since;
     r.line = line;
     return r;
 }
 
-const AlarmBook::Row* AlarmBook::Listed(std::uint32_t dataId, const std::string& identity, const std::string& since,
+const AlarmBook::Row* AlarmBook::Listed(const model::RuleIdentity& rule, const std::string& since,
                                         std::uint32_t line) {
-    auto d = rows_.find(dataId);
+    auto d = rows_.find(rule.data_id);
     if (d != rows_.end()) {
-        auto it = d->second.find(identity);
+        auto it = d->second.find(rule);
         if (it != d->second.end()) {
             if (it->second.ended) return nullptr;
             it->second.seen = true;
             return &it->second;
         }
     }
-    Row& r = Begin(dataId, identity, since, line);
+    Row& r = Begin(rule, since, line);
     r.seen = true;
     return &r;
 }
 
-const AlarmBook::Row* AlarmBook::End(std::uint32_t dataId, const std::string& identity) {
-    auto d = rows_.find(dataId);
+const AlarmBook::Row* AlarmBook::End(const model::RuleIdentity& rule) {
+    auto d = rows_.find(rule.data_id);
     if (d == rows_.end()) return nullptr;
-    auto it = d->second.find(identity);
+    auto it = d->second.find(rule);
     if (it == d->second.end()) return nullptr;
     it->second.ended = true;
     return &it->second;
 }
 
-void AlarmBook::Prune(std::uint32_t line, const Json::Value& activeAlarms) {
+void AlarmBook::Prune(std::uint32_t line, const std::vector<rule_value>& activeAlarms) {
+    std::vector<model::RuleIdentity> listed;
+    listed.reserve(activeAlarms.size());
+    for (const rule_value& a : activeAlarms) listed.push_back(model::IdentityOf(a));
     for (auto d = rows_.begin(); d != rows_.end();) {
         for (auto it = d->second.begin(); it != d->second.end();) {
-            bool listed = false;
-            for (const Json::Value& a : activeAlarms)
-                if (a["data_id"].asUInt() == d->first &&
-                    AlarmIdentity(a["key"].asString(), a["id"].asString(), a["text"].asString()) == it->first)
-                    listed = true;
             const Row& r = it->second;
-            if (r.line == line && !listed && (r.ended || r.seen))
+            const bool still = std::find(listed.begin(), listed.end(), it->first) != listed.end();
+            if (r.line == line && !still && (r.ended || r.seen))
                 it = d->second.erase(it);
             else
                 ++it;

@@ -12,9 +12,9 @@
 //
 // Entity indexes: each line has a block of kLineBlock indexes, from
 // (line - 1) * kLineBlock + 1 (its chassis), in the round's device order.
+#include "tools/model/round.h"
+#include "tools/model/rule_identity.h"
 #include "tools/snmp/mib_oids.h"
-
-#include <json/value.h>
 
 #include <chrono>
 #include <cstdint>
@@ -49,14 +49,16 @@ struct LineRecord {
     std::uint32_t bus_data_id = 0;
     std::string port;
     LineState state = kLineStarting;
-    std::shared_ptr<const Json::Value> round;  // the latest, complete round
+    model::RoundPtr round;                     // the latest, complete round
     Clock::time_point round_at{};              // when it was handed over
     std::uint32_t rate_ms = 0;                 // between the latest two rounds, 0 before
 };
 
 // The numbers the alarm table gives the active alarms: per device the
 // smallest free number at the alarm's begin (or first sight in a round),
-// kept until its end.
+// kept until its end. An alarm is known by its rule (model::RuleIdentity),
+// as the other services know it: its text, which may carry a value, is not
+// part of it.
 class AlarmBook {
 public:
     struct Row {
@@ -66,19 +68,19 @@ public:
         bool ended = false;
         bool seen = false;        // listed by a round
     };
-    Row& Begin(std::uint32_t dataId, const std::string& identity, const std::string& since, std::uint32_t line);
+    Row& Begin(const model::RuleIdentity& rule, const std::string& since, std::uint32_t line);
     // The row of an alarm listed by a round (made when new); nullptr once ended.
-    const Row* Listed(std::uint32_t dataId, const std::string& identity, const std::string& since,
-                      std::uint32_t line);
+    const Row* Listed(const model::RuleIdentity& rule, const std::string& since, std::uint32_t line);
     // The ended row, or nullptr when the alarm was never seen.
-    const Row* End(std::uint32_t dataId, const std::string& identity);
+    const Row* End(const model::RuleIdentity& rule);
     // After a new round of line: forgets its rows that the round no longer
     // lists and that ended or were listed before (their numbers are free).
-    void Prune(std::uint32_t line, const Json::Value& activeAlarms);
+    void Prune(std::uint32_t line, const std::vector<rule_value>& activeAlarms);
     std::size_t Size() const;
 
 private:
-    std::map<std::uint32_t, std::map<std::string, Row>> rows_;
+    // By device (data id), then rule.
+    std::map<std::uint32_t, std::map<model::RuleIdentity, Row>> rows_;
 };
 
 // The sensor's precision: decimals of its value.

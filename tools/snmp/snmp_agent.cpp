@@ -1,6 +1,5 @@
 #include "tools/snmp/snmp_agent.h"
 
-#include "tools/snmp/alarm_identity.h"
 #include "tools/snmp/plant_image.h"
 
 #include <fcntl.h>
@@ -26,6 +25,10 @@ constexpr const char* kAppName = "tvr27pk-monitor";
 constexpr std::size_t kMaxEvents = 1000;       // waiting for the SNMP thread
 constexpr int kMaxLibraryLogLines = 20;        // net-snmp's own warnings, in all
 constexpr auto kImageMaxAge = std::chrono::seconds(1);
+// AgentX PDU types (RFC 2741); the library keeps its names in a header it
+// does not install.
+constexpr int kAgentxGet = 5, kAgentxGetNext = 6, kAgentxResponse = 18;
+
 
 std::vector<oid> ToOids(const Oid& o) { return std::vector<oid>(o.begin(), o.end()); }
 
@@ -141,6 +144,7 @@ struct Agent::State {
     }
 
     void Init() {
+        current = this;
         netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, config.agentx.c_str());
         netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_CONNECTION_WARNINGS, 1);
@@ -227,12 +231,10 @@ struct Agent::State {
             if (line->round)
                 line->rate_ms = static_cast<std::uint32_t>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(item.at - line->round_at).count());
-            // The round's tree is read on this thread, not the worker's.
-            const model::Round& shared = *item.round;
-            line->round = std::shared_ptr<const Json::Value>(std::move(item.round), &shared.Tree());
+            line->round = std::move(item.round);
             line->round_at = item.at;
             if (line->state == kLineStarting) line->state = kLineUp;
-            alarms.Prune(line->bus_data_id, (*line->round)["active_alarms"]);
+            alarms.Prune(line->bus_data_id, line->round->Data().active_alarms);
         } else {
             TakeEvent(item.event);
         }
@@ -241,15 +243,15 @@ struct Agent::State {
     void TakeEvent(const rt::RuntimeEvent& e) {
         using K = rt::EventKind;
         if (rt::IsAlarmEvent(e.kind)) {
-            const std::string id = AlarmIdentity(e.rule);
+            const model::RuleIdentity id = model::IdentityOf(e.rule);
             const AlarmBook::Row* row = nullptr;
             if (e.kind == K::kAlarmBegin) {
-                row = &alarms.Begin(e.rule.data_id, id, e.time, e.bus_data_id);
+                row = &alarms.Begin(id, e.time, e.bus_data_id);
             } else {
-                row = alarms.End(e.rule.data_id, id);
+                row = alarms.End(id);
                 if (!row) {
-                    alarms.Begin(e.rule.data_id, id, e.time, e.bus_data_id);
-                    row = alarms.End(e.rule.data_id, id);
+                    alarms.Begin(id, e.time, e.bus_data_id);
+                    row = alarms.End(id);
                 }
             }
             AlarmTrap(e.kind == K::kAlarmBegin ? kAlarmBegin : kAlarmEnd, e, *row);
@@ -319,9 +321,7 @@ struct Agent::State {
         for (netsnmp_request_info* r = requests; r; r = r->next) {
             if (r->processed) continue;
             netsnmp_variable_list* vb = r->requestvb;
-            auto it = std::lower_bound(image.begin(), image.end(), vb, [](const Entry& e, netsnmp_variable_list* v) {
-                return Compare(v->name, v->name_length, e.name) > 0;
-            });
+            auto it = Find(image, vb->name, vb->name_length);
             if (info->mode == MODE_GET) {
                 if (it != image.end() && Compare(vb->name, vb->name_length, it->name) == 0)
                     SetValue(vb, it->value);
@@ -341,8 +341,73 @@ struct Agent::State {
         return SNMP_ERR_NOERROR;
     }
 
-    static int Connected(int, int, void*, void* self) {
+    // The master's Get and GetNext, answered here from the image. The agent
+    // library would hand each one through its internal callback session (a
+    // pipe byte each way and three selects a request, about as much again as
+    // the request's own work); everything else, and a request in a
+    // non-default context, goes to the library's handler as before.
+    static int Packet(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic) {
+        State& s = *current;
+        if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu &&
+            (pdu->command == kAgentxGet || pdu->command == kAgentxGetNext) && pdu->community_len == 0 &&
+            s.Answer(session, *pdu))
+            return 1;
+        return s.library ? s.library(op, session, reqid, pdu, magic) : 1;
+    }
+
+    bool Answer(netsnmp_session* session, netsnmp_pdu& request) {
+        netsnmp_pdu* response = snmp_clone_pdu(&request);
+        if (!response) return false;
+        const std::vector<Entry>& all = Image();
+        for (netsnmp_variable_list* vb = response->variables; vb; vb = vb->next_variable) {
+            if (request.command == kAgentxGet) {
+                const auto it = Find(all, vb->name, vb->name_length);
+                if (it != all.end() && Compare(vb->name, vb->name_length, it->name) == 0)
+                    SetValue(vb, it->value);
+                else
+                    snmp_set_var_typed_value(vb, SNMP_NOSUCHINSTANCE, nullptr, 0);
+                continue;
+            }
+            // The search range: from the name (itself included when the
+            // master says so) up to the end it gives, if any (0.0: none).
+            const bool include = vb->type == ASN_PRIV_INCL_RANGE;
+            std::vector<oid> end;
+            if ((vb->type == ASN_PRIV_INCL_RANGE || vb->type == ASN_PRIV_EXCL_RANGE) && vb->val.objid)
+                end.assign(vb->val.objid, vb->val.objid + vb->val_len / sizeof(oid));
+            if (std::all_of(end.begin(), end.end(), [](oid o) { return o == 0; })) end.clear();
+            auto it = Find(all, vb->name, vb->name_length);
+            if (it != all.end() && !include && Compare(vb->name, vb->name_length, it->name) == 0) ++it;
+            if (it != all.end() && (end.empty() || Compare(end.data(), end.size(), it->name) > 0)) {
+                const std::vector<oid> o = ToOids(it->name);
+                snmp_set_var_objid(vb, o.data(), o.size());
+                SetValue(vb, it->value);
+            } else {
+                snmp_set_var_typed_value(vb, SNMP_ENDOFMIBVIEW, nullptr, 0);
+            }
+        }
+        response->command = kAgentxResponse;
+        response->version = session->version;
+        response->errstat = 0;
+        response->errindex = 0;
+        if (!snmp_send(session, response)) snmp_free_pdu(response);
+        return true;
+    }
+
+    // The first entry not before name.
+    static std::vector<Entry>::const_iterator Find(const std::vector<Entry>& all, const oid* name, std::size_t n) {
+        return std::lower_bound(all.begin(), all.end(), name, [n](const Entry& e, const oid* v) {
+            return Compare(v, n, e.name) > 0;
+        });
+    }
+
+    static int Connected(int, int, void* session, void* self) {
         State& s = *static_cast<State*>(self);
+        // The library's new session to the master (also after a reconnect).
+        auto* sess = static_cast<netsnmp_session*>(session);
+        if (sess && sess->callback != &State::Packet) {
+            s.library = sess->callback;
+            sess->callback = &State::Packet;
+        }
         s.connected = true;
         if (s.outage) s.log.Write("snmp: connected to the AgentX master at " + s.config.agentx);
         else s.log.Write("snmp: subagent of the AgentX master at " + s.config.agentx);
@@ -391,6 +456,9 @@ struct Agent::State {
     bool outage = false;
     bool starting = true;
     int libraryLines = 0;
+    netsnmp_callback library = nullptr;  // the agent library's AgentX packet handler
+    // The one agent of the process (the library's state is the process's).
+    static inline State* current = nullptr;
 };
 
 Agent::Agent(const SnmpConfig& config, rt::LogSink& log) : state_(std::make_unique<State>(config, log)) {

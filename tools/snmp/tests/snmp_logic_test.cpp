@@ -1,11 +1,14 @@
 // The subagent's logic without snmpd: the site key, the alarm numbers and
 // the plant image's sensor rows (values, types, status by line state and age).
+#include "tools/model/field_table.h"
 #include "tools/snmp/plant_image.h"
 #include "tools/snmp/snmp_config.h"
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -45,26 +48,61 @@ TEST(SnmpConfig, SiteKey) {
 }
 
 TEST(AlarmBook, NumbersPerDeviceKeptUntilTheEnd) {
+    // Two channels' phase loss: one rule key and alarm id, told apart by
+    // their place in the device's rule list.
+    const model::RuleIdentity a{1001, "AC_8", "06017", 3}, b{1001, "AC_8", "06017", 7}, c{1001, "AC_1", "06010", 1};
+    const model::RuleIdentity other{1002, "AC_8", "06017", 3};
     AlarmBook book;
-    EXPECT_EQ(book.Begin(1001, "a", "t1", 1000).index, 1u);
-    EXPECT_EQ(book.Begin(1001, "b", "t2", 1000).index, 2u);
-    EXPECT_EQ(book.Begin(1002, "a", "t3", 1000).index, 1u);  // another device counts apart
-    EXPECT_EQ(book.Begin(1001, "a", "t9", 1000).since, "t1");  // begun again while active: unchanged
-    ASSERT_NE(book.End(1001, "a"), nullptr);
-    EXPECT_EQ(book.Listed(1001, "a", "t4", 1000), nullptr);  // ended, still in the old round
-    // The next round lists another alarm: the ended a is forgotten, b and
-    // 1002's a (not listed by a round yet) are kept, a's number is free.
-    book.Prune(1000, Parse(R"([{"data_id": 1001, "key": "", "id": "", "text": ""}])"));
+    EXPECT_EQ(book.Begin(a, "t1", 1000).index, 1u);
+    EXPECT_EQ(book.Begin(b, "t2", 1000).index, 2u);
+    EXPECT_EQ(book.Begin(other, "t3", 1000).index, 1u);  // another device counts apart
+    EXPECT_EQ(book.Begin(a, "t9", 1000).since, "t1");    // begun again while active: unchanged
+    ASSERT_NE(book.End(a), nullptr);
+    EXPECT_EQ(book.Listed(a, "t4", 1000), nullptr);  // ended, still in the old round
+    // The next round lists b (its text now says another value): the ended a
+    // is forgotten, b and 1002's alarm (not listed by a round yet) are kept,
+    // a's number is free.
+    rule_value listed;
+    listed.data_id = 1001;
+    listed.key = "AC_8";
+    listed.alarm_id = "06017";
+    listed.seq = 7;
+    listed.text = "input 2 phase A 12 V";
+    book.Prune(1000, {listed});
     EXPECT_EQ(book.Size(), 2u);
-    EXPECT_EQ(book.Begin(1001, "c", "t5", 1000).index, 1u);
-    EXPECT_EQ(book.End(1001, "zzz"), nullptr);
+    EXPECT_EQ(book.Listed(model::IdentityOf(listed), "t6", 1000)->index, 2u);
+    EXPECT_EQ(book.Begin(c, "t7", 1000).index, 1u);
+    EXPECT_EQ(book.End({1001, "zzz", "", 1}), nullptr);
 }
 
-// One AC unit with a phase current and one input channel.
-const char* kRound = R"({"bus": {"data_id": 1000, "type": "tvr27pk"}, "stats": {"rounds": 7},
-  "time": "2026-12-09 10:00:00.000", "active_alarms": [],
-  "devices": [{"data_id": 1001, "type": "tvr27pk-ac", "type_number": 5106, "age_s": 0,
-               "fields": {"ia": 18.4, "ib": 17.9, "ic": null, "channels": [{"a": 231.456, "b": 0, "c": 0, "f": 50.02}]}}]})";
+// One AC unit: the phase currents (Ic not a number) and one input channel,
+// as its snapshot holds them.
+model::RoundPtr AcRound() {
+    const model::DeviceTable& t = *model::FindDeviceTable(5106);
+    std::vector<std::uint8_t> bytes(t.head.size + t.item->size);
+    bytes[t.count_offset] = 1;
+    auto put = [&](const std::vector<model::FieldInfo>& fields, std::size_t base, const char* name, float v) {
+        std::memcpy(bytes.data() + base + model::FindField(fields, name)->offset, &v, 4);
+    };
+    put(t.head.fields, 0, "ia", 18.4f);
+    put(t.head.fields, 0, "ib", 17.9f);
+    put(t.head.fields, 0, "ic", std::numeric_limits<float>::quiet_NaN());
+    for (auto [name, v] : {std::pair<const char*, float>{"a", 231.456f}, {"b", 0}, {"c", 0}, {"f", 50.02f}})
+        put(t.item->fields, t.head.size, name, v);
+    model::RoundData r;
+    r.bus_data_id = 1000;
+    r.bus_type = "tvr27pk";
+    r.stats.rounds = 7;
+    r.time = "2026-12-09 10:00:00.000";
+    r.snapshots.push_back({1001, 5106, bytes});
+    model::DeviceRound& d = r.devices.emplace_back();
+    d.data_id = 1001;
+    d.type = "tvr27pk-ac";
+    d.type_number = 5106;
+    d.age_s = 0;
+    d.snapshot = 0;
+    return std::make_shared<const model::Round>(std::move(r));
+}
 
 TEST(PlantImage, SensorRowsByLineState) {
     const auto start = Clock::now();
@@ -83,7 +121,7 @@ TEST(PlantImage, SensorRowsByLineState) {
         lines[0].bus_data_id = 1000;
         lines[0].port = "/dev/ttyS1";
         lines[0].state = c.state;
-        lines[0].round = std::make_shared<const Json::Value>(Parse(kRound));
+        lines[0].round = AcRound();
         lines[0].round_at = start + std::chrono::seconds(1);
         lines[0].rate_ms = 1250;
         AlarmBook book;
@@ -107,6 +145,7 @@ TEST(PlantImage, SensorRowsByLineState) {
         EXPECT_EQ(sensor(kSensorOperStatus, 3), c.status) << c.state << " " << c.age_s;
         EXPECT_EQ(sensor(kSensorOperStatus, 5), kStatusUnavailable);  // Ic missing
         EXPECT_EQ(by.at(Under(kLineEntry, {kLineDataAge, 1})).number, c.age_s);
+        EXPECT_EQ(by.at(Under(kLineEntry, {kLineRounds, 1})).number, 7);
         EXPECT_FALSE(by.count(Under(kEntPhysicalEntry, {kEntName, 10})));
     }
 }

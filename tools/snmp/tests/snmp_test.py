@@ -119,11 +119,16 @@ def check_access(snmp, walks):
     assert v3[7] == ent[7] and v3[4] == ent[4], "the v3 user reads other rows"
     v3s = table(snmp.walk(ENT_SENSOR, v3=(AUTH, PRIV)), ENT_SENSOR)
     assert v3s[1] == sen[1] and v3s[3] == sen[3], "the v3 user reads other sensors"
+    bulk = table(snmp.walk(ENT_PHYSICAL, bulk=25), ENT_PHYSICAL)
+    assert bulk[7] == ent[7] and bulk[4] == ent[4], "a GETBULK walk reads other rows"
+    last = max(ent[7])
+    one = snmp.walk(f"{ENT_PHYSICAL}.1.7.{last[0]}")  # a walk of one instance ends in a GET of it
+    assert list(one.values()) == [ent[7][last]], (last, one)
     for what, got in [("wrong community", snmp.walk(ENT_PHYSICAL, community="tvr-wrong", timeout=1)),
                       ("wrong v3 auth password", snmp.walk(ENT_PHYSICAL, v3=("wrong-pass-1", PRIV), timeout=1)),
                       ("wrong v3 priv password", snmp.walk(ENT_SENSOR, v3=(AUTH, "wrong-pass-2"), timeout=1))]:
         assert got == {}, f"{what} read {len(got)} objects"
-    print("v3 authPriv user reads the same rows; wrong community and wrong v3 passwords get nothing")
+    print("v3 authPriv user and a GETBULK walk read the same rows; wrong community and wrong v3 passwords get nothing")
 
 
 def alarm_rows(snmp):
