@@ -203,7 +203,13 @@ void Publisher::Round(const model::Round& round) {
         PublishLocked(Topic(base + "state"), state, 0, true);
         for (const model::Signal& s : device.signals) {
             if (!s.ok) continue;
-            PublishLocked(Topic(base + s.name), Number(s.value), 0, true);
+            std::string topic = Topic(base + s.name);
+            std::string value = Number(s.value);
+            auto [sent, fresh] = sentValues_.try_emplace(std::move(topic));
+            if (fresh || sent->second != value) {
+                PublishLocked(sent->first, value, 0, true);
+                sent->second = std::move(value);
+            }
             if (config_.ha_discovery && announced_.insert(base + s.name).second) {
                 const Discovery d = DiscoveryFor(config_.topic_prefix, device.data_id, device.type, s.name);
                 PublishLocked(d.topic, rt::JsonLine(d.payload), config_.qos, true);
@@ -261,6 +267,7 @@ void Publisher::OnConnect(struct mosquitto*, void* self, int rc) {
     p->outage_ = false;
     p->connected_ = true;
     p->announced_.clear();
+    p->sentValues_.clear();
     p->PublishLocked(p->Topic("status"), p->stopping_ ? "offline" : "online", p->config_.qos, true);
     p->PublishLocked(p->Topic("dropped"), std::to_string(p->stats_.dropped), p->config_.qos, true);
     p->FlushLocked();
