@@ -4,6 +4,7 @@
 #include "host/rule_value.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -24,5 +25,5 @@ public:
 
 private:
     using Key = std::tuple<std::uint32_t, std::string, std::uint32_t>;
-    std::map<Key, rule_value> states_;
+    std::map<Key, rule_value, std::less<>> states_;  // found by a key of views as well
 };
