@@ -348,12 +348,10 @@ void HostRuntime::RoundFinished() {
         end.store_failed_writes = shared_.store->FailedWrites();
         end.store_bytes = shared_.store->BytesOnDisk();
     }
-    end.rules = std::move(roundRules_);
+    end.rules = roundRules_.Take();
     end.snapshots = std::move(roundSnapshots_);
-    roundRules_.clear();
     roundSnapshots_.clear();
-    // The next round reports about as many.
-    roundRules_.reserve(end.rules.size());
+    // The next round publishes about as many.
     roundSnapshots_.reserve(end.snapshots.size());
     if (onRoundEnd_) {
         try {
@@ -433,7 +431,7 @@ void HostRuntime::SaveHistory(VNQVDevice& dev, const std::uint8_t* data, unsigne
     }
 }
 
-void HostRuntime::RuleReported(VNQVDevice&, const rule_value& rule) { roundRules_.push_back(rule); }
+void HostRuntime::RuleReported(VNQVDevice&, const rule_value& rule) { roundRules_.Add(rule); }
 
 void HostRuntime::AlarmChanged(const AlarmEvent& event) {
     const rule_value& r = event.rule;

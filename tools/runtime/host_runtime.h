@@ -33,6 +33,7 @@
 #include "host/vnq_controller.h"
 #include "tools/runtime/history_store.h"
 #include "tools/runtime/log_sink.h"
+#include "tools/runtime/rule_collector.h"
 #include "tools/runtime/runtime_event.h"
 #include "tools/runtime/runtime_options.h"
 #include "tools/runtime/serial_link.h"
@@ -82,7 +83,7 @@ struct PublishedSnapshot {
 struct RoundEnd {
     std::uint64_t round = 0;  // 1, 2, ...
     double seconds = 0;       // first request to round end
-    std::vector<rule_value> rules;                // reported during the round, in order
+    RuleListRef rules;                            // reported during the round, in order
     std::vector<PublishedSnapshot> snapshots;     // SendSP of the round, in order
     LineStats stats;
     // The site's history store, when there is one.
@@ -231,7 +232,7 @@ private:
     bool running_ = false;
     bool roundOpen_ = false;
     std::chrono::steady_clock::time_point roundStart_;
-    std::vector<rule_value> roundRules_;
+    RuleCollector roundRules_;
     std::vector<PublishedSnapshot> roundSnapshots_;
 
     mutable std::mutex statsMutex_;

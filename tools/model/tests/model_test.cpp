@@ -279,8 +279,9 @@ TEST(RoundView, TextIsWhatItsTreeWrites) {
 
 }  // namespace
 
-// A round shares the previous round's rule list (and its text) only when
-// every rule is the same: any field that differs makes a list of its own.
+// A round gets the previous round's rule list (and shares its text) only
+// when it reports every rule the same: any field that differs, a rule
+// more or less, makes a list of its own, with the round's rules.
 TEST(RuleList, SharedOnlyWhenEveryRuleIsTheSame) {
     rule_value base;
     base.level = 2;
@@ -290,7 +291,6 @@ TEST(RuleList, SharedOnlyWhenEveryRuleIsTheSame) {
     base.seq = 1;
     base.name = "n";
     base.text = "t";
-    const auto previous = std::make_shared<const model::RuleList>(std::vector<rule_value>{base, base});
     const std::vector<std::pair<const char*, void (*)(rule_value&)>> changes = {
         {"level", [](rule_value& r) { r.level = 3; }},     {"key", [](rule_value& r) { r.key = "AC_1"; }},
         {"alarm id", [](rule_value& r) { r.alarm_id = "06016"; }},
@@ -298,15 +298,26 @@ TEST(RuleList, SharedOnlyWhenEveryRuleIsTheSame) {
         {"name", [](rule_value& r) { r.name = "m"; }},     {"text", [](rule_value& r) { r.text = "u"; }},
         {"active", [](rule_value& r) { r.active = 1; }},
     };
-    EXPECT_EQ(model::RuleList::Share({base, base}, previous), previous);
-    EXPECT_NE(model::RuleList::Share({base}, previous), previous);
+    rt::RuleCollector collector;
+    auto round = [&](const std::vector<rule_value>& rules) {
+        for (const rule_value& r : rules) collector.Add(r);
+        return collector.Take();
+    };
+    const rt::RuleListRef first = round({base, base, base});
+    const auto previous = model::RuleList::Share(first, nullptr);
+    EXPECT_EQ(model::RuleList::Share(round({base, base, base}), previous), previous);
     for (const auto& [what, change] : changes) {
         rule_value other = base;
         change(other);
-        const auto list = model::RuleList::Share({base, other}, previous);
-        EXPECT_NE(list, previous) << what;
-        EXPECT_EQ(list->Rules()[1].key, other.key) << what;
+        const rt::RuleListRef list = round({base, other, base});
+        EXPECT_NE(list, first) << what;
+        ASSERT_EQ(list->size(), 3u) << what;
+        EXPECT_TRUE(rt::SameRule((*list)[1], other) && rt::SameRule((*list)[2], base)) << what;
+        EXPECT_NE(model::RuleList::Share(list, previous), previous) << what;
+        round({base, base, base});
     }
+    EXPECT_EQ(round({base, base})->size(), 2u);
+    EXPECT_EQ(round({base, base, base})->size(), 3u);
     std::string text;
     model::AppendRules(text, previous->Rules());
     EXPECT_EQ(previous->Text(), text);

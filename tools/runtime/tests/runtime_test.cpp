@@ -51,14 +51,14 @@ TEST(RuntimePty, RoundsSnapshotsRulesHistoryAndDataValid) {
         EXPECT_EQ(rounds[r].snapshots[0].type_number, 5107);
         EXPECT_EQ(rounds[r].snapshots[1].data_id, 201u);
         EXPECT_EQ(rounds[r].snapshots[1].type_number, 5108);
-        ASSERT_EQ(rounds[r].rules.size(), 2u);
-        EXPECT_EQ(rounds[r].rules[0].key, "HIGH");
+        ASSERT_EQ(rounds[r].rules->size(), 2u);
+        EXPECT_EQ((*rounds[r].rules)[0].key, "HIGH");
         EXPECT_GT(rounds[r].seconds, 0.0);
     }
     EXPECT_FLOAT_EQ(AsFloat(rounds[0].snapshots[0].bytes), 53.0f);
     EXPECT_FLOAT_EQ(AsFloat(rounds[1].snapshots[0].bytes), 55.0f);
-    EXPECT_EQ(rounds[0].rules[0].active, 0u);
-    EXPECT_EQ(rounds[1].rules[0].active, 1u);
+    EXPECT_EQ((*rounds[0].rules)[0].active, 0u);
+    EXPECT_EQ((*rounds[1].rules)[0].active, 1u);
 
     // Data-valid: 0 through the first round, 1 from its end on.
     ASSERT_GE(rig.bus->validSeen.size(), 4u);
