@@ -193,6 +193,7 @@ int Run(int argc, char** argv) {
     std::uint64_t n = 0;
     std::string now = first;
     int tenth = 0;
+    int lastMonth = 0;
     for (; Seconds(now) - start < span; ++n) {
         const Round& r = rounds[n % rounds.size()];
         for (const Row& row : r.snapshots) {
@@ -218,6 +219,14 @@ int Run(int argc, char** argv) {
             const long long bytes = DiskBytes(path);
             maxBytes = std::max(maxBytes, bytes);
             if (capBytes && bytes > capBytes) ++overCapRounds;
+        }
+        // A line on stderr every 30 simulated days, for a run of a year.
+        const int month = static_cast<int>((Seconds(now) - start) / (30 * 86400));
+        if (month != lastMonth) {
+            lastMonth = month;
+            std::fprintf(stderr, "store-soak: day %d, %llu rounds, %.0f s, database %lld bytes (most %lld)\n",
+                         month * 30, static_cast<unsigned long long>(n), RealNow() - wallStart, DiskBytes(path),
+                         maxBytes);
         }
         const int t = static_cast<int>(10 * (Seconds(now) - start) / span);
         if (t != tenth || n == 0) {

@@ -296,11 +296,32 @@ bool AggregateField(const std::uint8_t* p, std::size_t size, std::size_t index, 
 HistoryStore::HistoryStore(const std::string& path, HistoryLimits limits, Log log)
     : path_(path), limits_(limits), log_(std::move(log)) {
     try {
-        Open(true);
-    } catch (const Corrupt& e) {
+        try {
+            Open(true);
+        } catch (const Corrupt& e) {
+            Close();
+            MoveAside(e.what());
+            Open(false);
+        }
+    } catch (const std::runtime_error& e) {
+        // A folder that is not there, or a folder in place of the file, is a
+        // mistake of the configuration: said at start. A file the filesystem
+        // will not write now (read-only, full) is waited out like a failed
+        // write, so that the monitor is not restarted over and over.
+        const std::size_t slash = path_.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            (::stat(path_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+            throw;
         Close();
-        MoveAside(e.what());
-        Open(false);
+        failing_ = broken_ = true;
+        ++failedWrites_;
+        ++episodeFailures_;
+        if (log_)
+            log_("history store: cannot open " + path_ + " (" + e.what() +
+                 "); polling goes on, keeping the alarm events and the newest snapshot of each device, retrying every "
+                 "round");
     }
 }
 
@@ -831,7 +852,10 @@ bool HistoryStore::DropOldest() {
     const std::string limit = " LIMIT " + std::to_string(kPurgeBatch);
     if (DeleteIds("history", OldRaw(Stmt(db_, Kept(kOldRaw)), aggregated_, "", newestIds_))) return true;
     if (DeleteIds("history_minute", Ids(Stmt(db_, Kept("SELECT id FROM history_minute ORDER BY start LIMIT 64")), ""))) return true;
-    return DeleteIds("history_hour", Ids(Stmt(db_, Kept("SELECT id FROM history_hour ORDER BY start LIMIT 16")), "")) > 0;
+    if (DeleteIds("history_hour", Ids(Stmt(db_, Kept("SELECT id FROM history_hour ORDER BY start LIMIT 16")), ""))) return true;
+    // Last the oldest alarm events: a cap is a cap, also under an alarm
+    // that comes and goes all year.
+    return DeleteIds("alarm_event", Ids(Stmt(db_, Kept("SELECT id FROM alarm_event ORDER BY id LIMIT 64")), "")) > 0;
 }
 
 // Room kept for the WAL (twice its checkpoint size) and a few rounds.
@@ -854,7 +878,7 @@ bool HistoryStore::PurgeForCap() {
         return false;
     if (!capStuck_ && log_)
         log_("history store: over " + std::to_string(limits_.max_mb) +
-             " MB with nothing left to drop but the newest snapshots and the alarm events");
+             " MB with nothing left to drop but the newest snapshots");
     capStuck_ = true;
     return false;
 }

@@ -119,6 +119,10 @@ public:
     }
     bool Mounted() const { return mounted_; }
     const std::string& Dir() const { return dir_; }
+    // The filesystem made read-only, or writable again.
+    bool ReadOnly(bool on) {
+        return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | (on ? MS_RDONLY : 0), size_.c_str()) == 0;
+    }
 
 private:
     std::string dir_;
@@ -164,9 +168,11 @@ TEST(HistoryBounds, AggregatesPerMinuteAndHourThenRetentionByAge) {
     EXPECT_EQ(Agg(path, "history_hour", "2026-01-03 10:00:00", "x"), want[3]);    // gone with hour_days
 }
 
-// Writes rounds of four devices with Upkeep after each; the bytes on disk
-// (file and WAL, as stat sees them) never pass the cap once settled.
-void RoundsUnderCap(rt::HistoryStore& s, const std::string& path, int rounds, std::uint64_t cap) {
+// Writes rounds of four devices (and an alarm event of alarmText bytes
+// when asked) with Upkeep after each; the bytes on disk (file and WAL, as
+// stat sees them) never pass the cap once settled.
+void RoundsUnderCap(rt::HistoryStore& s, const std::string& path, int rounds, std::uint64_t cap,
+                    std::size_t alarmText = 0) {
     std::vector<std::uint8_t> blob(200);
     std::uint64_t worst = 0;
     for (int r = 0; r < rounds; ++r) {
@@ -175,6 +181,13 @@ void RoundsUnderCap(rt::HistoryStore& s, const std::string& path, int rounds, st
             blob[1] = static_cast<std::uint8_t>(d);
             s.SaveSnapshot(Time(1 + r / 43200, (r / 1800) % 24, (r / 30) % 60, (r * 2) % 60), d, 5107, blob.data(),
                            blob.size());
+        }
+        if (alarmText) {
+            rt::AlarmRow a;
+            a.time = Time(1 + r / 43200, (r / 1800) % 24, (r / 30) % 60, (r * 2) % 60);
+            a.seq = static_cast<std::uint32_t>(r);
+            a.text.assign(alarmText, 'a');
+            s.SaveAlarm(a);
         }
         while (s.Upkeep(std::chrono::milliseconds(2))) {
         }
@@ -198,6 +211,21 @@ TEST(HistoryBounds, SizeCapHoldsAsBytesOnDisk) {
     RoundsUnderCap(s, path, 4000, 1 << 20);  // about 3.5 MB written
     EXPECT_GT(s.MinuteRows(), 0u);
     EXPECT_EQ(Pragma(path, "PRAGMA integrity_check"), "ok");
+}
+
+// Alarm events alone past the cap: the oldest of them go too, last.
+TEST(HistoryBounds, AlarmEventsGoLastUnderTheCap) {
+    TempDir dir;
+    const std::string path = dir.Path() + "/h.db";
+    rt::HistoryLimits limits;
+    limits.max_mb = 1;
+    rt::HistoryStore s(path, limits);
+    s.SetDecoder(TestFields);
+    RoundsUnderCap(s, path, 3000, 1 << 20, 600);  // 1.8 MB of alarm text
+    const std::vector<rt::AlarmRow> alarms = s.Alarms();
+    ASSERT_FALSE(alarms.empty());
+    EXPECT_GT(alarms.front().seq, 0u);
+    EXPECT_EQ(alarms.back().seq, 2999u);
 }
 
 TEST(HistoryBounds, AnOldDatabaseIsBroughtUnderTheCapInPlace) {
@@ -311,6 +339,38 @@ TEST(HistoryFaults, FullDiskCountsRetriesAndResumes) {
     EXPECT_EQ(s.Alarms().back().rule_key, "kept");
     EXPECT_EQ(s.Newest(1, 5107), blob);
 
+}
+
+// A store that starts on a read-only filesystem (Linux refuses to make one
+// read-only under an open writer, so this is how the store meets one):
+// polling goes on, writes fail (one log line for the episode) and wait,
+// and are written once the filesystem is writable again.
+TEST(HistoryFaults, AReadOnlyFilesystemIsWaitedOut) {
+    TempDir dir;
+    SmallFs small(dir.Path(), "4m");
+    if (!small.Mounted()) GTEST_SKIP() << "mounting a tmpfs was refused: " << std::strerror(errno);
+    const std::string path = small.Dir() + "/h.db";
+    const std::uint8_t one = 1, two = 2;
+    rt::HistoryStore(path).SaveSnapshot(Time(1, 0, 0), 1, 5108, &one, 1);
+    ASSERT_TRUE(small.ReadOnly(true)) << std::strerror(errno);
+    Log log;
+    rt::HistoryStore s(path, {}, log.Sink());
+    rt::AlarmRow a;
+    a.time = Time(1, 0, 1);
+    a.rule_key = "while read-only";
+    s.SaveAlarm(a);
+    for (int i = 0; i < 5; ++i) {
+        s.SaveSnapshot(Time(1, 0, 2), 1, 5108, &two, 1);
+        s.Upkeep(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(s.FailedWrites(), 5u);
+    EXPECT_EQ(log.Count("failed:") + log.Count("cannot open"), 1) << ::testing::PrintToString(log.lines);
+    ASSERT_TRUE(small.ReadOnly(false)) << std::strerror(errno);
+    s.Upkeep(std::chrono::milliseconds(5));
+    EXPECT_EQ(log.Count("writing again"), 1) << ::testing::PrintToString(log.lines);
+    EXPECT_EQ(s.Newest(1, 5108), std::vector<std::uint8_t>{2});
+    ASSERT_FALSE(s.Alarms().empty());
+    EXPECT_EQ(s.Alarms().back().rule_key, "while read-only");
 }
 
 TEST(HistoryFaults, ARemovedFileOrDirectoryIsMadeAgain) {
