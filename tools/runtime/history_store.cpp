@@ -223,28 +223,42 @@ void FieldAggregate::Merge(const FieldAggregate& o) {
     count += o.count;
 }
 
+namespace {
+
+void AppendField(std::vector<std::uint8_t>& out, const FieldAggregate* f, std::uint32_t n) {
+    if (!f || f->count == 0) {
+        out.push_back(0);
+        return;
+    }
+    const bool constant = static_cast<float>(f->min) == static_cast<float>(f->max);
+    out.push_back(static_cast<std::uint8_t>((constant ? 1 : 2) | (f->count != n ? 0x80 : 0)));
+    if (constant) {
+        PutF32(out, f->min);
+    } else {
+        PutF32(out, f->min);
+        PutF32(out, f->mean);
+        PutF32(out, f->max);
+    }
+    if (f->count != n)
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(f->count >> (8 * i)));
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> AggregateBlob(const Aggregate& a, const std::vector<std::string>& names, std::uint32_t n) {
     std::vector<std::uint8_t> out;
     out.reserve(names.size() * 6);
     for (const std::string& name : names) {
         const auto it = a.find(name);
-        if (it == a.end() || it->second.count == 0) {
-            out.push_back(0);
-            continue;
-        }
-        const FieldAggregate& f = it->second;
-        const bool constant = static_cast<float>(f.min) == static_cast<float>(f.max);
-        out.push_back(static_cast<std::uint8_t>((constant ? 1 : 2) | (f.count != n ? 0x80 : 0)));
-        if (constant) {
-            PutF32(out, f.min);
-        } else {
-            PutF32(out, f.min);
-            PutF32(out, f.mean);
-            PutF32(out, f.max);
-        }
-        if (f.count != n)
-            for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(f.count >> (8 * i)));
+        AppendField(out, it == a.end() ? nullptr : &it->second, n);
     }
+    return out;
+}
+
+std::vector<std::uint8_t> AggregateBlob(const std::vector<FieldAggregate>& fields, std::uint32_t n) {
+    std::vector<std::uint8_t> out;
+    out.reserve(fields.size() * 6);
+    for (const FieldAggregate& f : fields) AppendField(out, &f, n);
     return out;
 }
 
@@ -343,6 +357,7 @@ void HistoryStore::Close() {
     db_ = nullptr;
     layoutIds_.clear();
     layoutNames_.clear();
+    layoutByNames_.clear();
 }
 
 void HistoryStore::Open(bool check) {
@@ -707,6 +722,54 @@ void HistoryStore::MergeInto(const char* table, const Bucket& b, int typeNumber,
     }
 }
 
+std::int64_t HistoryStore::LayoutIdOf(const FieldNames* names) {
+    const auto it = layoutByNames_.find(names);
+    if (it != layoutByNames_.end()) return it->second;
+    return layoutByNames_[names] = LayoutId(*names);
+}
+
+void HistoryStore::MergeFields(const char* table, const Bucket& b, int typeNumber, std::uint32_t n,
+                               const FieldNames& names, const std::vector<FieldAggregate>& fields) {
+    const std::int64_t layout = LayoutIdOf(&names);
+    std::vector<FieldAggregate> merged = fields;
+    std::int64_t rowId = 0;
+    {
+        Stmt q(db_, Kept(std::string("SELECT id, layout, n, data FROM ") + table + " WHERE data_id=? AND start=?"));
+        q.Int(1, b.first).Text(2, b.second);
+        if (q.Step()) {
+            if (q.I(1) != layout) {
+                // The bucket began in another layout (a module more or less):
+                // merged by name.
+                q.Reset();
+                Aggregate a;
+                for (std::size_t i = 0; i < fields.size() && i < names.size(); ++i)
+                    if (fields[i].count) a[names[i]] = fields[i];
+                MergeInto(table, b, typeNumber, n, a);
+                return;
+            }
+            rowId = q.I(0);
+            const std::uint32_t oldN = static_cast<std::uint32_t>(q.I(2));
+            const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(q.s, 3));
+            const std::uint8_t* end = p + sqlite3_column_bytes(q.s, 3);
+            for (std::size_t i = 0; i < merged.size() && p; ++i) {
+                FieldAggregate old;
+                p = ReadField(p, end, oldN, old);
+                if (p) merged[i].Merge(old);
+            }
+            n += oldN;
+        }
+    }
+    if (rowId) {
+        Stmt u(db_, Kept(std::string("UPDATE ") + table + " SET type_number=?, n=?, data=? WHERE id=?"));
+        u.Int(1, typeNumber).Int(2, n).Blob(3, AggregateBlob(merged, n)).Int(4, rowId).Step();
+    } else {
+        Stmt i(db_, Kept(std::string("INSERT INTO ") + table +
+                         "(data_id, type_number, start, layout, n, data) VALUES(?,?,?,?,?,?)"));
+        i.Int(1, b.first).Int(2, typeNumber).Text(3, b.second).Int(4, layout).Int(5, n);
+        i.Blob(6, AggregateBlob(merged, n)).Step();
+    }
+}
+
 namespace {
 
 // A bucket's snapshots: fields by position while they come in one layout
@@ -775,8 +838,15 @@ bool HistoryStore::AggregateStep() {
     }
     if (last == aggregated_) return false;
     Transaction t(db_);
-    for (const auto& [b, acc] : minutes) MergeInto("history_minute", b, acc.type, acc.n, acc.ByName());
-    for (const auto& [b, acc] : hours) MergeInto("history_hour", b, acc.type, acc.n, acc.ByName());
+    for (auto* buckets : {&minutes, &hours}) {
+        const char* table = buckets == &minutes ? "history_minute" : "history_hour";
+        for (const auto& [b, acc] : *buckets) {
+            if (acc.names && acc.other.empty())
+                MergeFields(table, b, acc.type, acc.n, *acc.names, acc.fields);
+            else
+                MergeInto(table, b, acc.type, acc.n, acc.ByName());
+        }
+    }
     Stmt s(db_, Kept("INSERT OR REPLACE INTO store_state(key, value) VALUES('aggregated', ?)"));
     s.Int(1, last).Step();
     t.Commit();

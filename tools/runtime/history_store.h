@@ -87,6 +87,8 @@ using Aggregate = std::map<std::string, FieldAggregate>;
 // mean = max): the value; 2: min, mean, max. Tag bit 0x80: a u32 count
 // follows (else the count is n, the snapshots of the bucket).
 std::vector<std::uint8_t> AggregateBlob(const Aggregate& a, const std::vector<std::string>& names, std::uint32_t n);
+// The same of fields by position (the layout's order).
+std::vector<std::uint8_t> AggregateBlob(const std::vector<FieldAggregate>& fields, std::uint32_t n);
 // The reverse; fields past the blob's end are left out.
 Aggregate AggregateFromBlob(const std::uint8_t* p, std::size_t size, const std::vector<std::string>& names,
                             std::uint32_t n);
@@ -172,6 +174,9 @@ private:
     std::uint64_t FileLimit() const;
     void MergeInto(const char* table, const Bucket& b, int typeNumber, std::uint32_t n, const Aggregate& a);
     std::int64_t LayoutId(const std::vector<std::string>& names);
+    std::int64_t LayoutIdOf(const FieldNames* names);  // a decoder's layout, known by its address
+    void MergeFields(const char* table, const Bucket& b, int typeNumber, std::uint32_t n, const FieldNames& names,
+                     const std::vector<FieldAggregate>& fields);
     const std::vector<std::string>& LayoutNames(std::int64_t id);
     int DeleteIds(const char* table, const std::vector<std::int64_t>& ids);
     std::uint64_t CapBytes() const;
@@ -205,6 +210,7 @@ private:
     std::map<std::string, sqlite3_stmt*> kept_;
     std::map<std::string, std::int64_t> layoutIds_;
     std::map<std::int64_t, std::vector<std::string>> layoutNames_;
+    std::map<const FieldNames*, std::int64_t> layoutByNames_;
 };
 
 }  // namespace rt
