@@ -3,6 +3,7 @@
 // sequence number); a change of state is an alarm begin or end event.
 #include "host/rule_value.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -25,5 +26,12 @@ public:
 
 private:
     using Key = std::tuple<std::uint32_t, std::string, std::uint32_t>;
-    std::map<Key, rule_value, std::less<>> states_;  // found by a key of views as well
+    using States = std::map<Key, rule_value, std::less<>>;  // found by a key of views as well
+    static bool Is(States::iterator it, const rule_value& rule);
+    States::iterator Find(const rule_value& rule, bool& inOrder);
+    void Learn(States::iterator it);
+
+    States states_;
+    std::vector<States::iterator> order_;  // the rules in the order they came last
+    std::size_t cursor_ = 0;               // where the next is expected in order_
 };

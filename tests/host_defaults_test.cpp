@@ -6,9 +6,14 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -127,6 +132,41 @@ TEST(HostAlarms, BeginAndEndEvents) {
     ASSERT_TRUE(t.Apply(r, &ev));
     EXPECT_FALSE(ev.begin);
     EXPECT_EQ(t.Active().size(), 1u);
+}
+
+// Rounds of rules in the same order (what the tracker expects), reordered,
+// with rules left out or new ones: every change is found as a plain map
+// of the states finds it.
+TEST(HostAlarms, AnyOrderOfRulesGivesTheSameEvents) {
+    AlarmTracker t;
+    std::map<std::tuple<std::uint32_t, std::string, std::uint32_t>, bool> want;
+    std::mt19937 rng(7);
+    std::vector<rule_value> pool;
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        rule_value r;
+        r.data_id = 1000 + i % 3;
+        r.key = "AC_" + std::to_string(i % 4);
+        r.seq = i / 4 + 1;
+        pool.push_back(r);
+    }
+    std::vector<std::size_t> order(pool.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    for (int round = 0; round < 200; ++round) {
+        if (round % 5 == 4) std::shuffle(order.begin(), order.end(), rng);
+        const std::size_t n = round % 7 == 6 ? rng() % pool.size() : pool.size();
+        for (std::size_t k = 0; k < n; ++k) {
+            rule_value r = pool[order[k]];
+            r.active = rng() % 4 == 0;
+            r.text = std::to_string(rng() % 2);
+            bool& was = want[{r.data_id, r.key, r.seq}];
+            AlarmEvent ev;
+            ASSERT_EQ(t.Apply(r, &ev), was != (r.active != 0)) << round << " " << k;
+            was = r.active != 0;
+        }
+        std::size_t active = 0;
+        for (const auto& kv : want) active += kv.second;
+        ASSERT_EQ(t.Active().size(), active) << round;
+    }
 }
 
 }  // namespace
