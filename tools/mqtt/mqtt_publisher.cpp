@@ -203,12 +203,10 @@ void Publisher::Round(const model::Round& round) {
         PublishLocked(Topic(base + "state"), state, 0, true);
         for (const model::Signal& s : device.signals) {
             if (!s.ok) continue;
-            std::string topic = Topic(base + s.name);
-            std::string value = Number(s.value);
-            auto [sent, fresh] = sentValues_.try_emplace(std::move(topic));
-            if (fresh || sent->second != value) {
-                PublishLocked(sent->first, value, 0, true);
-                sent->second = std::move(value);
+            auto [sent, fresh] = sentValues_.try_emplace(Topic(base + s.name), s.value);
+            if (fresh || sent->second != s.value) {
+                PublishLocked(sent->first, Number(s.value), 0, true);
+                sent->second = s.value;
             }
             if (config_.ha_discovery && announced_.insert(base + s.name).second) {
                 const Discovery d = DiscoveryFor(config_.topic_prefix, device.data_id, device.type, s.name);

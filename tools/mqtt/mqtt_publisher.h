@@ -92,9 +92,9 @@ private:
     std::condition_variable changed_;
     std::deque<Pending> queue_;
     std::set<std::string> announced_;  // discovery configs sent on this connection
-    // The number topics' payloads sent on this connection: a value is sent
+    // The number topics' values sent on this connection: a value is sent
     // again only when it changes (the broker keeps it retained).
-    std::unordered_map<std::string, std::string> sentValues_;
+    std::unordered_map<std::string, double> sentValues_;
     PublisherStats stats_;
     bool connected_ = false;
     bool outage_ = false;    // logged; the next connect ends it

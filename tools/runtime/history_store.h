@@ -211,6 +211,7 @@ private:
     std::map<std::string, std::int64_t> layoutIds_;
     std::map<std::int64_t, std::vector<std::string>> layoutNames_;
     std::map<const FieldNames*, std::int64_t> layoutByNames_;
+    std::string agesCheckedAt_;  // the minute of the last age purge that found nothing
 };
 
 }  // namespace rt
