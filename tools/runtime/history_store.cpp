@@ -710,16 +710,26 @@ void HistoryStore::MergeInto(const char* table, const Bucket& b, int typeNumber,
     }
     std::vector<std::string> names;
     for (const auto& kv : merged) names.push_back(kv.first);
-    const std::int64_t layout = LayoutId(names);
+    WriteBucket(table, rowId, b, typeNumber, LayoutId(names), n, AggregateBlob(merged, names, n));
+}
+
+void HistoryStore::WriteBucket(const char* table, std::int64_t rowId, const Bucket& b, int typeNumber,
+                               std::int64_t layout, std::uint32_t n, const std::vector<std::uint8_t>& blob) {
     if (rowId) {
         Stmt u(db_, Kept(std::string("UPDATE ") + table + " SET type_number=?, layout=?, n=?, data=? WHERE id=?"));
-        u.Int(1, typeNumber).Int(2, layout).Int(3, n).Blob(4, AggregateBlob(merged, names, n)).Int(5, rowId).Step();
+        u.Int(1, typeNumber).Int(2, layout).Int(3, n).Blob(4, blob).Int(5, rowId).Step();
     } else {
         Stmt i(db_, Kept(std::string("INSERT INTO ") + table +
                          "(data_id, type_number, start, layout, n, data) VALUES(?,?,?,?,?,?)"));
-        i.Int(1, b.first).Int(2, typeNumber).Text(3, b.second).Int(4, layout).Int(5, n);
-        i.Blob(6, AggregateBlob(merged, names, n)).Step();
+        i.Int(1, b.first).Int(2, typeNumber).Text(3, b.second).Int(4, layout).Int(5, n).Blob(6, blob).Step();
     }
+}
+
+// Fields by position in a layout, by name (those that have values).
+static Aggregate ByName(const FieldNames& names, const std::vector<FieldAggregate>& fields, Aggregate a = {}) {
+    for (std::size_t i = 0; i < fields.size() && i < names.size(); ++i)
+        if (fields[i].count) a[names[i]].Merge(fields[i]);
+    return a;
 }
 
 std::int64_t HistoryStore::LayoutIdOf(const FieldNames* names) {
@@ -741,10 +751,7 @@ void HistoryStore::MergeFields(const char* table, const Bucket& b, int typeNumbe
                 // The bucket began in another layout (a module more or less):
                 // merged by name.
                 q.Reset();
-                Aggregate a;
-                for (std::size_t i = 0; i < fields.size() && i < names.size(); ++i)
-                    if (fields[i].count) a[names[i]] = fields[i];
-                MergeInto(table, b, typeNumber, n, a);
+                MergeInto(table, b, typeNumber, n, ByName(names, fields));
                 return;
             }
             rowId = q.I(0);
@@ -759,15 +766,7 @@ void HistoryStore::MergeFields(const char* table, const Bucket& b, int typeNumbe
             n += oldN;
         }
     }
-    if (rowId) {
-        Stmt u(db_, Kept(std::string("UPDATE ") + table + " SET type_number=?, n=?, data=? WHERE id=?"));
-        u.Int(1, typeNumber).Int(2, n).Blob(3, AggregateBlob(merged, n)).Int(4, rowId).Step();
-    } else {
-        Stmt i(db_, Kept(std::string("INSERT INTO ") + table +
-                         "(data_id, type_number, start, layout, n, data) VALUES(?,?,?,?,?,?)"));
-        i.Int(1, b.first).Int(2, typeNumber).Text(3, b.second).Int(4, layout).Int(5, n);
-        i.Blob(6, AggregateBlob(merged, n)).Step();
-    }
+    WriteBucket(table, rowId, b, typeNumber, layout, n, AggregateBlob(merged, n));
 }
 
 namespace {
@@ -795,12 +794,7 @@ struct Accumulator {
         }
     }
 
-    Aggregate ByName() const {
-        Aggregate a = other;
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            if (fields[i].count) a[(*names)[i]].Merge(fields[i]);
-        return a;
-    }
+    Aggregate ByName() const { return names ? rt::ByName(*names, fields, other) : other; }
 };
 
 }  // namespace

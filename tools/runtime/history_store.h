@@ -175,6 +175,8 @@ private:
     void MergeInto(const char* table, const Bucket& b, int typeNumber, std::uint32_t n, const Aggregate& a);
     std::int64_t LayoutId(const std::vector<std::string>& names);
     std::int64_t LayoutIdOf(const FieldNames* names);  // a decoder's layout, known by its address
+    void WriteBucket(const char* table, std::int64_t rowId, const Bucket& b, int typeNumber, std::int64_t layout,
+                     std::uint32_t n, const std::vector<std::uint8_t>& blob);
     void MergeFields(const char* table, const Bucket& b, int typeNumber, std::uint32_t n, const FieldNames& names,
                      const std::vector<FieldAggregate>& fields);
     const std::vector<std::string>& LayoutNames(std::int64_t id);
