@@ -97,7 +97,20 @@ int ChildProcess::Wait(std::chrono::milliseconds limit) {
             reaped_ = true;
             return -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // What it still writes is read meanwhile (and kept for Line): a
+        // child blocked on a full pipe could not end.
+        pollfd p{fd_, POLLIN, 0};
+        if (fd_ >= 0 && ::poll(&p, 1, 20) > 0) {
+            char chunk[4096];
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+            else if (n == 0) {
+                ::close(fd_);
+                fd_ = -1;
+            }
+        } else if (fd_ < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     reaped_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

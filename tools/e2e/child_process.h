@@ -25,7 +25,8 @@ public:
     bool Line(std::string& line, std::chrono::steady_clock::time_point deadline);
     void Signal(int sig);
     // The exit status, 128 + the signal when a signal ended it; -1 when it
-    // was still running after limit (it is then killed).
+    // was still running after limit (it is then killed). Output written
+    // meanwhile is kept for Line.
     int Wait(std::chrono::milliseconds limit);
 
 private:

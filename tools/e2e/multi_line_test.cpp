@@ -94,7 +94,7 @@ TEST(EndToEnd, MonitorPollsFourLinesAndALostOneChangesNothingForTheOthers) {
     std::filesystem::rename(first + ".new", first);
     readUntil(0, atRestart, 2);
     monitor.Signal(SIGTERM);
-    EXPECT_EQ(monitor.Wait(60s), 0);
+    EXPECT_EQ(monitor.Wait(60s), 0) << ReadFile(log);
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(site["database"].asCString(), &db), SQLITE_OK);

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -146,6 +147,16 @@ std::string ModelText(const std::vector<std::uint8_t>& info) {
     return text;
 }
 
+// A system that answered its model request is there: a count request it
+// leaves unanswered is asked again, since a missed answer is not zero units.
+constexpr int kCountTries = 3;
+
+Reply AskAnswered(ScanPort& port, const std::string& request, unsigned address, std::chrono::milliseconds timeout) {
+    Reply reply;
+    for (int i = 0; i < kCountTries && reply.kind != Reply::kAnswer; ++i) reply = port.Ask(request, address, timeout);
+    return reply;
+}
+
 // What the power system behind one model answer holds: the AC units its
 // 40_41 answer covers (the plug-in's AC decoders must take the answer
 // whole), the DC units its 42_41 answer names (INFO[1]).
@@ -153,7 +164,7 @@ void CountUnits(const Plugin& plugin, ScanPort& port, const frame::Frame& modelA
                 std::chrono::milliseconds timeout) {
     ProbeBus probe(plugin, found.address, 1);
     probe.Deliver(modelAnswer);
-    const Reply ac = port.Ask(probe.LastRequest(), found.address, timeout);
+    const Reply ac = AskAnswered(port, probe.LastRequest(), found.address, timeout);
     if (ac.kind == Reply::kAnswer && ac.frame.rtn == 0) {
         for (unsigned units = 1; units <= 16 && found.acUnits == 0; ++units) {
             ProbeBus b(plugin, found.address, units);
@@ -165,16 +176,19 @@ void CountUnits(const Plugin& plugin, ScanPort& port, const frame::Frame& modelA
     // protocol version: the command-group byte only with VER 33.
     const std::uint8_t group = 0xFF;
     const std::string dcRequest = probe.bus->EncodeRequest(0x42, 0x41, &group, probe.bus->ProtocolVersion() == 33 ? 1 : 0);
-    const Reply dc = port.Ask(dcRequest, found.address, timeout);
+    const Reply dc = AskAnswered(port, dcRequest, found.address, timeout);
     if (dc.kind == Reply::kAnswer && dc.frame.rtn == 0 && dc.frame.info.size() >= 2) found.dcUnits = dc.frame.info[1];
+    found.counted = ac.kind == Reply::kAnswer && dc.kind == Reply::kAnswer;
 }
 
 std::string Describe(const FoundSystem& f) {
     return "address " + std::to_string(f.address) + " at " + std::to_string(f.baud) + " baud: model \"" + f.model +
            "\", protocol version " + std::to_string(f.version) + ", " +
-           (f.supported ? "supported by the plug-in, " + std::to_string(f.acUnits) + " AC and " +
+           (!f.supported ? "not supported by the plug-in"
+            : f.counted  ? "supported by the plug-in, " + std::to_string(f.acUnits) + " AC and " +
                               std::to_string(f.dcUnits) + " DC units and the rectifiers"
-                        : "not supported by the plug-in");
+                         : "supported by the plug-in, but its unit counts went unanswered " +
+                              std::to_string(kCountTries) + " times; scan it again");
 }
 
 }  // namespace
@@ -183,7 +197,7 @@ Json::Value SiteFor(const std::string& port, const std::vector<FoundSystem>& fou
     Json::Value site(Json::objectValue);
     Json::Value& lines = site["lines"] = Json::Value(Json::arrayValue);
     for (const FoundSystem& f : found) {
-        if (!f.supported) continue;
+        if (!f.supported || !f.counted) continue;
         const std::uint32_t bus = 1000u * (lines.size() + 1);
         std::uint32_t next = bus + 1;
         Json::Value line(Json::objectValue);
@@ -283,7 +297,9 @@ int RunScan(const Args& args, std::FILE* out) {
         say("site file " + *args.writeSite + " written: " + std::to_string(site["lines"].size()) + " line" +
             (site["lines"].size() == 1 ? "" : "s") + "; monitor --config " + *args.writeSite + " runs it");
     }
-    return found.empty() ? 1 : 0;
+    const bool uncounted = std::any_of(found.begin(), found.end(),
+                                       [](const FoundSystem& f) { return f.supported && !f.counted; });
+    return found.empty() || uncounted ? 1 : 0;
 }
 
 }  // namespace monitor

@@ -23,15 +23,19 @@ struct FoundSystem {
     bool supported = false;  // the plug-in's bus device takes the model
     unsigned acUnits = 0;   // AC units the 40_41 answer covers
     unsigned dcUnits = 0;   // DC units the 42_41 answer names
+    bool counted = false;   // both unit requests were answered
 };
 
 // The site file for what was found: one line per supported power system,
-// bus data ids 1000, 2000, ..., its children's numbered after it.
+// bus data ids 1000, 2000, ..., its children's numbered after it. A system
+// whose unit counts went unanswered is left out: a wrong count would be
+// polled as written.
 Json::Value SiteFor(const std::string& port, const std::vector<FoundSystem>& found);
 
 // Scans args.scanPort; prints what answers and a closing note with the
-// time the scan took. 0 when something answered, 1 when nothing did or the
-// port or the site file could not be used.
+// time the scan took. 0 when something answered, 1 when nothing did, a
+// system's unit counts went unanswered, or the port or the site file could
+// not be used.
 int RunScan(const Args& args, std::FILE* out);
 
 }  // namespace monitor
