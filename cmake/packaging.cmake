@@ -81,6 +81,8 @@ if(TARGET monitor AND TARGET pmbus-sim)
   set_target_properties(monitor pmbus-sim PROPERTIES INSTALL_RPATH "$ORIGIN/../${_pmb_private}")
   install(TARGETS monitor pmbus-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(TARGETS vnqhost LIBRARY DESTINATION ${_pmb_private} COMPONENT tools NAMELINK_SKIP)
+  # The SNMP subagent's module (tools/snmp/snmp_service.h looks for it here).
+  install(TARGETS pmbus_snmp_agent LIBRARY DESTINATION ${_pmb_private} COMPONENT tools)
   # "monitor" alone says too little in /usr/bin.
   install(CODE "file(RENAME \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/monitor\"
                             \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${PMB_MONITOR_NAME}\")"

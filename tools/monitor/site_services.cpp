@@ -4,7 +4,7 @@
 #include "tools/notify/notifier.h"
 #include "tools/mqtt/mqtt_publisher.h"
 #include "tools/runtime/event_record.h"
-#include "tools/snmp/snmp_agent.h"
+#include "tools/snmp/snmp_service.h"
 
 namespace monitor {
 
@@ -14,7 +14,7 @@ SiteServices::SiteServices(const Json::Value& site, const Args& args, rt::LogSin
         web_ = std::make_unique<http::Server>(*h, log);
     if (auto n = notify::NotifyConfigFromSite(site)) notifier_ = std::make_unique<notify::Notifier>(*n, log);
     if (auto m = mqtt::MqttConfigFromSite(site, args.mqtt)) mqtt_ = std::make_unique<mqtt::Publisher>(*m, log);
-    if (auto s = snmp::SnmpConfigFromSite(site)) snmp_ = std::make_unique<snmp::Agent>(*s, log);
+    if (auto s = snmp::SnmpConfigFromSite(site)) snmp_ = snmp::StartAgent(*s, log);
 }
 
 SiteServices::~SiteServices() { Stop(); }

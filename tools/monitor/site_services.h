@@ -26,7 +26,7 @@ namespace mqtt {
 class Publisher;
 }
 namespace snmp {
-class Agent;
+class Service;
 }
 
 namespace monitor {
@@ -56,7 +56,7 @@ private:
     std::unique_ptr<http::Server> web_;
     std::unique_ptr<notify::Notifier> notifier_;
     std::unique_ptr<mqtt::Publisher> mqtt_;
-    std::unique_ptr<snmp::Agent> snmp_;
+    std::unique_ptr<snmp::Service> snmp_;
 };
 
 }  // namespace monitor

@@ -10,6 +10,7 @@
 #include "tools/runtime/log_sink.h"
 #include "tools/runtime/runtime_event.h"
 #include "tools/snmp/snmp_config.h"
+#include "tools/snmp/snmp_service.h"
 
 #include <json/value.h>
 
@@ -19,20 +20,17 @@
 
 namespace snmp {
 
-class Agent {
+class Agent final : public Service {
 public:
     Agent(const SnmpConfig& config, rt::LogSink& log);
-    ~Agent();
+    ~Agent() override;
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
-    // Before the first round of the line (the lines keep the site's order).
-    void AddLine(std::uint32_t busDataId, const std::string& port);
-    // Any thread; neither waits for the SNMP thread.
-    void Event(const rt::RuntimeEvent& e);
-    void Round(model::RoundPtr round);
-    // Ends the thread (the master drops the subagent's registrations).
-    void Stop();
+    void AddLine(std::uint32_t busDataId, const std::string& port) override;
+    void Event(const rt::RuntimeEvent& e) override;
+    void Round(model::RoundPtr round) override;
+    void Stop() override;
 
     struct State;
 
