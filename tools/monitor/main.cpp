@@ -22,6 +22,7 @@
 #include <json/reader.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -184,6 +185,7 @@ int Run(const monitor::Args& args) {
 
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         boost::asio::steady_timer deadline(io);
+        boost::asio::steady_timer trim(io);
         bool stopping = false;
         bool bySignal = false;
         site.stopAll = [&](const std::string& why) {
@@ -194,7 +196,21 @@ int Run(const monitor::Args& args) {
             boost::system::error_code ec;
             signals.cancel(ec);
             deadline.cancel(ec);
+            trim.cancel(ec);
         };
+        // What a peak took (a broker outage's queue, a full disk's backlog,
+        // a burst of web clients) goes back to the system within minutes:
+        // the allocator keeps freed pages of its arenas otherwise, and a
+        // process that runs for years would keep the largest peak it met.
+        std::function<void()> trimLater = [&] {
+            trim.expires_after(std::chrono::minutes(10));
+            trim.async_wait([&](const boost::system::error_code& ec) {
+                if (ec) return;
+                ::malloc_trim(0);
+                trimLater();
+            });
+        };
+        trimLater();
         signals.async_wait([&](const boost::system::error_code& ec, int sig) {
             if (ec) return;
             bySignal = true;
