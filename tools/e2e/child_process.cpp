@@ -49,6 +49,23 @@ ChildProcess::~ChildProcess() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+ChildProcess::Pumped ChildProcess::Pump(int ms) {
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, ms);
+    if (r < 0 && errno == EINTR) return Pumped::kSome;
+    if (r <= 0) return Pumped::kNothing;
+    char chunk[4096];
+    const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) return Pumped::kSome;
+    if (n <= 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return Pumped::kEnd;
+    }
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return Pumped::kSome;
+}
+
 bool ChildProcess::Line(std::string& line, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         const auto nl = buffer_.find('\n');
@@ -59,23 +76,15 @@ bool ChildProcess::Line(std::string& line, std::chrono::steady_clock::time_point
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || fd_ < 0) break;
-        pollfd p{fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        char chunk[4096];
-        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
+        const Pumped r = Pump(static_cast<int>(left.count()));
+        if (r == Pumped::kNothing) break;
+        if (r == Pumped::kEnd) {
             // The end of the output: a last line without its newline still counts.
-            ::close(fd_);
-            fd_ = -1;
             if (buffer_.empty()) return false;
             line.swap(buffer_);
             buffer_.clear();
             return true;
         }
-        buffer_.append(chunk, static_cast<std::size_t>(n));
     }
     return false;
 }
@@ -99,18 +108,8 @@ int ChildProcess::Wait(std::chrono::milliseconds limit) {
         }
         // What it still writes is read meanwhile (and kept for Line): a
         // child blocked on a full pipe could not end.
-        pollfd p{fd_, POLLIN, 0};
-        if (fd_ >= 0 && ::poll(&p, 1, 20) > 0) {
-            char chunk[4096];
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
-            else if (n == 0) {
-                ::close(fd_);
-                fd_ = -1;
-            }
-        } else if (fd_ < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        if (fd_ >= 0) Pump(20);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     reaped_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

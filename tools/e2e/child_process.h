@@ -30,6 +30,11 @@ public:
     int Wait(std::chrono::milliseconds limit);
 
 private:
+    enum class Pumped { kSome, kNothing, kEnd };
+    // Waits up to ms for output and keeps it in buffer_; at the end of the
+    // output the pipe is closed.
+    Pumped Pump(int ms);
+
     pid_t pid_ = -1;
     int fd_ = -1;
     bool reaped_ = false;
