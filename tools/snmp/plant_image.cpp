@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <limits>
 
 namespace snmp {
@@ -29,24 +30,29 @@ const ItemList* FindItemList(const char* list) {
 }
 
 // Text of at most 255 bytes, not cut inside a UTF-8 sequence.
-std::string Text255(std::string s) {
+std::string_view Text255(std::string_view s) {
     if (s.size() <= 255) return s;
     std::size_t n = 255;
     while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-    s.resize(n);
-    return s;
+    return s.substr(0, n);
 }
 
-Value Int(std::int64_t n) { return Value{Value::kInteger, n, {}, {}}; }
-Value Unsigned(std::uint64_t n) { return Value{Value::kUnsigned, static_cast<std::int64_t>(n & 0xFFFFFFFFu), {}, {}}; }
-Value Counter(std::uint64_t n) { return Value{Value::kCounter, static_cast<std::int64_t>(n & 0xFFFFFFFFu), {}, {}}; }
-Value Ticks(std::uint32_t n) { return Value{Value::kTicks, n, {}, {}}; }
-Value Str(std::string s) { return Value{Value::kString, 0, Text255(std::move(s)), {}}; }
+using Cell = Image::Cell;
+Cell Int(std::int64_t n) { return {Value::kInteger, n, {}}; }
+Cell Unsigned(std::uint64_t n) { return {Value::kUnsigned, static_cast<std::int64_t>(n & 0xFFFFFFFFu), {}}; }
+Cell Counter(std::uint64_t n) { return {Value::kCounter, static_cast<std::int64_t>(n & 0xFFFFFFFFu), {}}; }
+Cell Ticks(std::uint32_t n) { return {Value::kTicks, n, {}}; }
+Cell Str(std::string_view s) { return {Value::kString, 0, Text255(s)}; }
+
+std::uint32_t DataAge(const LineRecord& line, Clock::time_point now) {
+    if (!line.round || now <= line.round_at) return 0;
+    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(now - line.round_at).count());
+}
 
 // Builds the rows of one line's entities.
 class EntityRows {
 public:
-    EntityRows(std::vector<Entry>& out, const LineRecord& line, std::uint32_t lineNo, bool fresh,
+    EntityRows(Image& out, const LineRecord& line, std::uint32_t lineNo, bool fresh,
                std::uint32_t stamp)
         : out_(out), line_(line), next_((lineNo - 1) * kLineBlock + 1), last_(lineNo * kLineBlock), fresh_(fresh),
           stamp_(stamp) {}
@@ -67,9 +73,9 @@ private:
                            const std::string& descr, const std::string& model, bool fru = false) {
         if (next_ > last_) return 0;
         const std::uint32_t i = next_++;
-        auto col = [&](std::uint32_t c, Value v) { out_.push_back({Under(kEntPhysicalEntry, {c, i}), std::move(v)}); };
+        auto col = [&](std::uint32_t c, Cell v) { out_.Add(kEntPhysicalEntry, c, {i}, v); };
         col(kEntDescr, Str(descr));
-        col(kEntVendorType, Value{Value::kObject, 0, {}, {0, 0}});
+        col(kEntVendorType, Cell{Value::kObject, 0, {}});  // 0.0: unknown
         col(kEntContainedIn, Int(parent));
         col(kEntClass, Int(cls));
         col(kEntParentRelPos, Int(relPos));
@@ -175,9 +181,7 @@ private:
         const bool number = std::isfinite(v);
         double scaled = number ? std::round(v * std::pow(10.0, decimals)) : 0.0;
         scaled = std::clamp(scaled, -1e9, 1e9);
-        auto col = [&](std::uint32_t c, Value val) {
-            out_.push_back({Under(kEntPhySensorEntry, {c, i}), std::move(val)});
-        };
+        auto col = [&](std::uint32_t c, Cell val) { out_.Add(kEntPhySensorEntry, c, {i}, val); };
         col(kSensorType, Int(SensorType(f, type)));
         col(kSensorScale, Int(kScaleUnits));
         col(kSensorPrecision, Int(decimals));
@@ -190,7 +194,7 @@ private:
 
     static constexpr double kNull = std::numeric_limits<double>::quiet_NaN();
 
-    std::vector<Entry>& out_;
+    Image& out_;
     const LineRecord& line_;
     std::uint32_t next_;
     std::uint32_t last_;
@@ -198,8 +202,8 @@ private:
     std::uint32_t stamp_;
 };
 
-void LineRow(std::vector<Entry>& out, const LineRecord& line, std::uint32_t lineNo, Clock::time_point now) {
-    auto col = [&](std::uint32_t c, Value v) { out.push_back({Under(kLineEntry, {c, lineNo}), std::move(v)}); };
+void LineRow(Image& out, const LineRecord& line, std::uint32_t lineNo, Clock::time_point now) {
+    auto col = [&](std::uint32_t c, Cell v) { out.Add(kLineEntry, c, {lineNo}, v); };
     const rt::LineStats stats = line.round ? line.round->Data().stats : rt::LineStats{};
     col(kLinePort, Str(line.port));
     col(kLineBusDataId, Unsigned(line.bus_data_id));
@@ -207,18 +211,15 @@ void LineRow(std::vector<Entry>& out, const LineRecord& line, std::uint32_t line
     col(kLineRounds, Counter(stats.rounds));
     col(kLineTimeouts, Counter(stats.timeouts));
     col(kLineBadFrames, Counter(stats.bad_frames));
-    const auto age = line.round ? std::chrono::duration_cast<std::chrono::seconds>(now - line.round_at).count() : 0;
-    col(kLineDataAge, Unsigned(static_cast<std::uint64_t>(std::max<std::int64_t>(age, 0))));
+    col(kLineDataAge, Unsigned(DataAge(line, now)));
 }
 
-void AlarmRows(std::vector<Entry>& out, const LineRecord& line, AlarmBook& alarms) {
+void AlarmRows(Image& out, const LineRecord& line, AlarmBook& alarms) {
     const model::RoundData& r = line.round->Data();
     for (const rule_value& a : r.active_alarms) {
         const AlarmBook::Row* row = alarms.Listed(model::IdentityOf(a), r.time, line.bus_data_id);
         if (!row) continue;
-        auto col = [&](std::uint32_t c, Value v) {
-            out.push_back({Under(kAlarmEntry, {c, a.data_id, row->index}), std::move(v)});
-        };
+        auto col = [&](std::uint32_t c, Cell v) { out.Add(kAlarmEntry, c, {a.data_id, row->index}, v); };
         col(kAlarmDevice, Unsigned(a.data_id));
         col(kAlarmRuleKey, Str(a.key));
         col(kAlarmId, Str(a.alarm_id));
@@ -319,21 +320,69 @@ std::uint32_t Ticks(Clock::time_point t, Clock::time_point start) {
 
 bool OidLess(const Oid& a, const Oid& b) { return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end()); }
 
-std::vector<Entry> BuildImage(const std::vector<LineRecord>& lines, AlarmBook& alarms, Clock::time_point now,
-                              Clock::time_point start) {
-    std::vector<Entry> out;
+Clock::time_point FreshUntil(const LineRecord& line) {
+    if (!line.round || line.state != kLineUp) return Clock::time_point::min();
+    return line.round_at + std::max<Clock::duration>(std::chrono::seconds(10),
+                                                      std::chrono::milliseconds(3ull * line.rate_ms));
+}
+
+void Image::Add(const Oid& entry, std::uint32_t column, std::initializer_list<std::uint32_t> index, Cell cell) {
+    // Rows are made column after column: the next column is the likely one.
+    if (hint_ >= columns_.size() || columns_[hint_].entry != &entry || columns_[hint_].column != column) {
+        hint_ = 0;
+        while (hint_ < columns_.size() && (columns_[hint_].entry != &entry || columns_[hint_].column != column))
+            ++hint_;
+        if (hint_ == columns_.size()) columns_.push_back(Column{&entry, column, {}, 0});
+    }
+    Column& c = columns_[hint_++];
+    if (c.used == c.entries.size()) c.entries.emplace_back();
+    Entry& e = c.entries[c.used++];
+    e.name.assign(entry.begin(), entry.end());
+    e.name.push_back(column);
+    e.name.insert(e.name.end(), index);
+    e.value.kind = cell.kind;
+    e.value.number = cell.number;
+    e.value.text.assign(cell.text);
+    if (cell.kind == Value::kObject) e.value.object.assign({0, 0});
+    else e.value.object.clear();
+}
+
+void Image::Build(const std::vector<LineRecord>& lines, AlarmBook& alarms, Clock::time_point now,
+                  Clock::time_point start) {
+    for (Column& c : columns_) c.used = 0;
+    hint_ = 0;
     for (std::uint32_t n = 1; n <= lines.size(); ++n) {
         const LineRecord& line = lines[n - 1];
-        LineRow(out, line, n, now);
+        LineRow(*this, line, n, now);
         if (!line.round) continue;
-        const auto staleAfter = std::max<Clock::duration>(std::chrono::seconds(10),
-                                                          std::chrono::milliseconds(3ull * line.rate_ms));
-        const bool fresh = line.state == kLineUp && now - line.round_at <= staleAfter;
-        EntityRows(out, line, n, fresh, Ticks(line.round_at, start)).Build();
-        AlarmRows(out, line, alarms);
+        EntityRows(*this, line, n, now <= FreshUntil(line), Ticks(line.round_at, start)).Build();
+        AlarmRows(*this, line, alarms);
     }
-    std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return OidLess(a.name, b.name); });
-    return out;
+    // Columns no longer made (their last alarm ended) go; the others are
+    // put in name order, a column sorted only when its rows came unsorted.
+    columns_.erase(std::remove_if(columns_.begin(), columns_.end(), [](const Column& c) { return c.used == 0; }),
+                   columns_.end());
+    std::sort(columns_.begin(), columns_.end(), [](const Column& a, const Column& b) {
+        if (*a.entry != *b.entry) return OidLess(*a.entry, *b.entry);
+        return a.column < b.column;
+    });
+    const auto byName = [](const Entry& a, const Entry& b) { return OidLess(a.name, b.name); };
+    sorted_.clear();
+    for (Column& c : columns_) {
+        c.entries.resize(c.used);
+        if (!std::is_sorted(c.entries.begin(), c.entries.end(), byName))
+            std::sort(c.entries.begin(), c.entries.end(), byName);
+        for (Entry& e : c.entries) sorted_.push_back(&e);
+    }
+}
+
+void Image::SetDataAges(const std::vector<LineRecord>& lines, Clock::time_point now) {
+    for (std::uint32_t n = 1; n <= lines.size(); ++n) {
+        const Oid name = Under(kLineEntry, {kLineDataAge, n});
+        auto it = std::lower_bound(sorted_.begin(), sorted_.end(), name,
+                                   [](const Entry* e, const Oid& o) { return OidLess(e->name, o); });
+        if (it != sorted_.end() && (*it)->name == name) (*it)->value.number = DataAge(lines[n - 1], now);
+    }
 }
 
 }  // namespace snmp

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace model {
@@ -88,10 +89,51 @@ int SensorDecimals(const model::FieldInfo& field);
 // EntitySensorDataType by the field's unit and its device.
 int SensorType(const model::FieldInfo& field, int typeNumber);
 
-// Everything served, sorted by name. start: the subagent's start (time
-// stamps count from it in hundredths of a second).
-std::vector<Entry> BuildImage(const std::vector<LineRecord>& lines, AlarmBook& alarms, Clock::time_point now,
-                              Clock::time_point start);
+// Everything served, sorted by name, rebuilt in place: an entry's storage
+// is kept from one build to the next, so a rebuild of an unchanged plant
+// allocates nothing.
+class Image {
+public:
+    // A value as the rows are made (the text copied into the entry).
+    struct Cell {
+        Value::Kind kind;
+        std::int64_t number;
+        std::string_view text;  // kObject: none, the value is 0.0
+    };
+
+    // start: the subagent's start (time stamps count from it in
+    // hundredths of a second).
+    void Build(const std::vector<LineRecord>& lines, AlarmBook& alarms, Clock::time_point now,
+               Clock::time_point start);
+    // Sets the lines' data age as of now.
+    void SetDataAges(const std::vector<LineRecord>& lines, Clock::time_point now);
+
+    std::size_t Size() const { return sorted_.size(); }
+    const Entry& operator[](std::size_t i) const { return *sorted_[i]; }
+
+    // While building: entry's column, at the row index.
+    void Add(const Oid& entry, std::uint32_t column, std::initializer_list<std::uint32_t> index, Cell cell);
+
+private:
+    // Rows of a table are made in index order (but the alarms'), so a
+    // column's entries mostly come sorted and the image is the columns in
+    // name order. (A sort of the whole list compares long shared prefixes
+    // n log n times.)
+    struct Column {
+        const Oid* entry;
+        std::uint32_t column;
+        std::vector<Entry> entries;
+        std::size_t used;  // entries made by this build
+    };
+    std::vector<Column> columns_;
+    std::size_t hint_ = 0;  // the column after the last one added to
+    std::vector<Entry*> sorted_;
+};
+
+// Until when the line's latest round is fresh, its sensors available (the
+// image changes with the clock there, and in the lines' data age); min()
+// for a line that is not up or has no round.
+Clock::time_point FreshUntil(const LineRecord& line);
 
 // Time stamps: hundredths of a second from start to t (0 before start).
 std::uint32_t Ticks(Clock::time_point t, Clock::time_point start);

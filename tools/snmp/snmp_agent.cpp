@@ -24,7 +24,6 @@ namespace {
 constexpr const char* kAppName = "tvr27pk-monitor";
 constexpr std::size_t kMaxEvents = 1000;       // waiting for the SNMP thread
 constexpr int kMaxLibraryLogLines = 20;        // net-snmp's own warnings, in all
-constexpr auto kImageMaxAge = std::chrono::seconds(1);
 // AgentX PDU types (RFC 2741); the library keeps its names in a header it
 // does not install.
 constexpr int kAgentxGet = 5, kAgentxGetNext = 6, kAgentxResponse = 18;
@@ -304,12 +303,21 @@ struct Agent::State {
         snmp_free_varbind(list);
     }
 
-    const std::vector<Entry>& Image() {
+    const Image& Current() {
+        // Rebuilt after a new round or state, or when a line's sensors turn
+        // unavailable for want of one; between those only the data age
+        // moves with the clock (set at most once a second).
         const auto now = Clock::now();
-        if (dirty || now - builtAt > kImageMaxAge) {
-            image = BuildImage(lines, alarms, now, start);
-            builtAt = now;
+        if (dirty || now > staleAt) {
+            image.Build(lines, alarms, now, start);
             dirty = false;
+            agedAt = now;
+            staleAt = Clock::time_point::max();
+            for (const LineRecord& l : lines)
+                if (now <= FreshUntil(l)) staleAt = std::min(staleAt, FreshUntil(l));
+        } else if (now - agedAt >= std::chrono::seconds(1)) {
+            image.SetDataAges(lines, now);
+            agedAt = now;
         }
         return image;
     }
@@ -317,22 +325,22 @@ struct Agent::State {
     static int Handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* reg,
                       netsnmp_agent_request_info* info, netsnmp_request_info* requests) {
         State& s = *static_cast<State*>(handler->myvoid);
-        const std::vector<Entry>& image = s.Image();
+        const Image& image = s.Current();
         for (netsnmp_request_info* r = requests; r; r = r->next) {
             if (r->processed) continue;
             netsnmp_variable_list* vb = r->requestvb;
-            auto it = Find(image, vb->name, vb->name_length);
+            std::size_t i = Find(image, vb->name, vb->name_length);
             if (info->mode == MODE_GET) {
-                if (it != image.end() && Compare(vb->name, vb->name_length, it->name) == 0)
-                    SetValue(vb, it->value);
+                if (i < image.Size() && Compare(vb->name, vb->name_length, image[i].name) == 0)
+                    SetValue(vb, image[i].value);
                 else
                     netsnmp_set_request_error(info, r, SNMP_NOSUCHINSTANCE);
             } else if (info->mode == MODE_GETNEXT) {
-                if (it != image.end() && Compare(vb->name, vb->name_length, it->name) == 0) ++it;
-                if (it != image.end() && HasPrefix(it->name, reg->rootoid, reg->rootoid_len)) {
-                    const std::vector<oid> o = ToOids(it->name);
+                if (i < image.Size() && Compare(vb->name, vb->name_length, image[i].name) == 0) ++i;
+                if (i < image.Size() && HasPrefix(image[i].name, reg->rootoid, reg->rootoid_len)) {
+                    const std::vector<oid> o = ToOids(image[i].name);
                     snmp_set_var_objid(vb, o.data(), o.size());
-                    SetValue(vb, it->value);
+                    SetValue(vb, image[i].value);
                 }
             } else {
                 netsnmp_set_request_error(info, r, SNMP_ERR_NOTWRITABLE);
@@ -358,12 +366,12 @@ struct Agent::State {
     bool Answer(netsnmp_session* session, netsnmp_pdu& request) {
         netsnmp_pdu* response = snmp_clone_pdu(&request);
         if (!response) return false;
-        const std::vector<Entry>& all = Image();
+        const Image& all = Current();
         for (netsnmp_variable_list* vb = response->variables; vb; vb = vb->next_variable) {
             if (request.command == kAgentxGet) {
-                const auto it = Find(all, vb->name, vb->name_length);
-                if (it != all.end() && Compare(vb->name, vb->name_length, it->name) == 0)
-                    SetValue(vb, it->value);
+                const std::size_t i = Find(all, vb->name, vb->name_length);
+                if (i < all.Size() && Compare(vb->name, vb->name_length, all[i].name) == 0)
+                    SetValue(vb, all[i].value);
                 else
                     snmp_set_var_typed_value(vb, SNMP_NOSUCHINSTANCE, nullptr, 0);
                 continue;
@@ -375,12 +383,12 @@ struct Agent::State {
             if ((vb->type == ASN_PRIV_INCL_RANGE || vb->type == ASN_PRIV_EXCL_RANGE) && vb->val.objid)
                 end.assign(vb->val.objid, vb->val.objid + vb->val_len / sizeof(oid));
             if (std::all_of(end.begin(), end.end(), [](oid o) { return o == 0; })) end.clear();
-            auto it = Find(all, vb->name, vb->name_length);
-            if (it != all.end() && !include && Compare(vb->name, vb->name_length, it->name) == 0) ++it;
-            if (it != all.end() && (end.empty() || Compare(end.data(), end.size(), it->name) > 0)) {
-                const std::vector<oid> o = ToOids(it->name);
+            std::size_t i = Find(all, vb->name, vb->name_length);
+            if (i < all.Size() && !include && Compare(vb->name, vb->name_length, all[i].name) == 0) ++i;
+            if (i < all.Size() && (end.empty() || Compare(end.data(), end.size(), all[i].name) > 0)) {
+                const std::vector<oid> o = ToOids(all[i].name);
                 snmp_set_var_objid(vb, o.data(), o.size());
-                SetValue(vb, it->value);
+                SetValue(vb, all[i].value);
             } else {
                 snmp_set_var_typed_value(vb, SNMP_ENDOFMIBVIEW, nullptr, 0);
             }
@@ -394,10 +402,14 @@ struct Agent::State {
     }
 
     // The first entry not before name.
-    static std::vector<Entry>::const_iterator Find(const std::vector<Entry>& all, const oid* name, std::size_t n) {
-        return std::lower_bound(all.begin(), all.end(), name, [n](const Entry& e, const oid* v) {
-            return Compare(v, n, e.name) > 0;
-        });
+    static std::size_t Find(const Image& all, const oid* name, std::size_t n) {
+        std::size_t lo = 0, hi = all.Size();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (Compare(name, n, all[mid].name) > 0) lo = mid + 1;
+            else hi = mid;
+        }
+        return lo;
     }
 
     static int Connected(int, int, void* session, void* self) {
@@ -449,8 +461,9 @@ struct Agent::State {
     Clock::time_point start{};
     std::vector<LineRecord> lines;
     AlarmBook alarms;
-    std::vector<Entry> image;
-    Clock::time_point builtAt{};
+    Image image;
+    Clock::time_point staleAt{};
+    Clock::time_point agedAt{};
     bool dirty = true;
     bool connected = false;
     bool outage = false;

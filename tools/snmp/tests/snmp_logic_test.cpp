@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -77,7 +78,7 @@ TEST(AlarmBook, NumbersPerDeviceKeptUntilTheEnd) {
 
 // One AC unit: the phase currents (Ic not a number) and one input channel,
 // as its snapshot holds them.
-model::RoundPtr AcRound() {
+model::RoundPtr AcRound(std::uint32_t bus = 1000, std::uint32_t device = 1001, std::vector<rule_value> alarms = {}) {
     const model::DeviceTable& t = *model::FindDeviceTable(5106);
     std::vector<std::uint8_t> bytes(t.head.size + t.item->size);
     bytes[t.count_offset] = 1;
@@ -90,13 +91,14 @@ model::RoundPtr AcRound() {
     for (auto [name, v] : {std::pair<const char*, float>{"a", 231.456f}, {"b", 0}, {"c", 0}, {"f", 50.02f}})
         put(t.item->fields, t.head.size, name, v);
     model::RoundData r;
-    r.bus_data_id = 1000;
+    r.bus_data_id = bus;
+    r.active_alarms = std::move(alarms);
     r.bus_type = "tvr27pk";
     r.stats.rounds = 7;
     r.time = "2026-12-09 10:00:00.000";
-    r.snapshots.push_back({1001, 5106, bytes});
+    r.snapshots.push_back({device, 5106, bytes});
     model::DeviceRound& d = r.devices.emplace_back();
-    d.data_id = 1001;
+    d.data_id = device;
     d.type = "tvr27pk-ac";
     d.type_number = 5106;
     d.age_s = 0;
@@ -125,9 +127,10 @@ TEST(PlantImage, SensorRowsByLineState) {
         lines[0].round_at = start + std::chrono::seconds(1);
         lines[0].rate_ms = 1250;
         AlarmBook book;
-        const auto image = BuildImage(lines, book, lines[0].round_at + std::chrono::seconds(c.age_s), start);
+        Image image;
+        image.Build(lines, book, lines[0].round_at + std::chrono::seconds(c.age_s), start);
         std::map<Oid, Value> by;
-        for (const Entry& e : image) by[e.name] = e.value;
+        for (std::size_t i = 0; i < image.Size(); ++i) by[image[i].name] = image[i].value;
         auto sensor = [&](std::uint32_t col, std::uint32_t i) { return by.at(Under(kEntPhySensorEntry, {col, i})).number; };
         auto ent = [&](std::uint32_t col, std::uint32_t i) { return by.at(Under(kEntPhysicalEntry, {col, i})); };
         // 1 chassis, 2 AC unit, 3-5 Ia Ib Ic, 6-9 input 1 A B C f.
@@ -148,6 +151,59 @@ TEST(PlantImage, SensorRowsByLineState) {
         EXPECT_EQ(by.at(Under(kLineEntry, {kLineRounds, 1})).number, 7);
         EXPECT_FALSE(by.count(Under(kEntPhysicalEntry, {kEntName, 10})));
     }
+}
+
+// The image is served by binary search: strictly in name order whatever
+// order its rows are made in (line 2's device, and its alarms, sort before
+// line 1's); between rebuilds only the data age moves.
+TEST(PlantImage, InNameOrderAndAgedInPlace) {
+    const auto start = Clock::now();
+    auto alarm = [](std::uint32_t device, std::uint32_t seq) {
+        rule_value a;
+        a.data_id = device;
+        a.key = "AC_8";
+        a.alarm_id = "06017";
+        a.seq = seq;
+        return a;
+    };
+    std::vector<LineRecord> lines(2);
+    lines[0].round = AcRound(1000, 1901, {alarm(1901, 2), alarm(1901, 1)});
+    lines[1].round = AcRound(2000, 1001, {alarm(1001, 1)});
+    for (LineRecord& l : lines) {
+        l.bus_data_id = l.round->Data().bus_data_id;
+        l.state = kLineUp;
+        l.round_at = start;
+    }
+    AlarmBook book;
+    Image image;
+    auto find = [&](const Oid& name) -> const Entry* {
+        for (std::size_t i = 0; i < image.Size(); ++i)
+            if (image[i].name == name) return &image[i];
+        return nullptr;
+    };
+    // Built twice in place, the second time with one alarm fewer and the
+    // entries' storage reused.
+    for (std::size_t alarms : {3u, 2u}) {
+        if (alarms == 2) lines[1].round = AcRound(2000, 1001);
+        image.Build(lines, book, start + std::chrono::seconds(2), start);
+        ASSERT_GT(image.Size(), 50u);
+        for (std::size_t i = 1; i < image.Size(); ++i) ASSERT_TRUE(OidLess(image[i - 1].name, image[i].name)) << i;
+        EXPECT_EQ(find(Under(kAlarmEntry, {kAlarmDevice, 1001, 1})) != nullptr, alarms == 3);
+        const Entry* second = find(Under(kAlarmEntry, {kAlarmText, 1901, 2}));
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(second->value.kind, Value::kString);
+        EXPECT_EQ(find(Under(kEntPhysicalEntry, {kEntVendorType, 1}))->value.object, (Oid{0, 0}));
+    }
+
+    image.SetDataAges(lines, start + std::chrono::seconds(7));
+    for (std::uint32_t n : {1u, 2u}) {
+        const Entry* age = find(Under(kLineEntry, {kLineDataAge, n}));
+        ASSERT_NE(age, nullptr);
+        EXPECT_EQ(age->value.number, 7);
+    }
+    EXPECT_EQ(FreshUntil(lines[0]), start + std::chrono::seconds(10));
+    lines[0].state = kLineLost;
+    EXPECT_EQ(FreshUntil(lines[0]), Clock::time_point::min());
 }
 
 }  // namespace
