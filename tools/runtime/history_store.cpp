@@ -49,7 +49,6 @@ const char kSchema[] =
 constexpr std::size_t kAggregateBatch = 64;  // raw rows per aggregation transaction
 constexpr std::size_t kPurgeBatch = 256;     // rows per purge transaction
 constexpr int kVacuumPages = 256;            // pages per incremental vacuum
-constexpr std::size_t kMaxPendingAlarms = 10000;
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
 // An SQLite result code that is not success, with its text.
@@ -541,11 +540,7 @@ void HistoryStore::SaveAlarm(const AlarmRow& row) {
         keep = !WriteAlarm(row);
     }
     if (keep) {
-        if (pendingAlarms_.size() >= kMaxPendingAlarms) {
-            pendingAlarms_.pop_front();
-            ++droppedAlarms_;
-        }
-        pendingAlarms_.push_back(row);
+        if (pendingAlarms_.Push(row)) ++droppedAlarms_;
     }
 }
 
@@ -608,9 +603,9 @@ bool HistoryStore::Retry() {
         // A full disk: free pages of the oldest data first so that the
         // retried rows fit into the file as it is.
         if (lastFull_) DropOldest();
-        while (!pendingAlarms_.empty()) {
-            if (!WriteAlarm(pendingAlarms_.front())) return false;
-            pendingAlarms_.pop_front();
+        while (!pendingAlarms_.Empty()) {
+            if (!WriteAlarm(pendingAlarms_.Front())) return false;
+            pendingAlarms_.Pop();
         }
         while (!pendingSnapshots_.empty()) {
             if (!WriteSnapshot(pendingSnapshots_.begin()->second)) return false;

@@ -26,10 +26,11 @@
 // connection is broken. A file at start that is not a database or fails
 // PRAGMA quick_check is moved aside as PATH.corrupt-YYYYMMDD-HHMMSS and a
 // fresh one made.
+#include "tools/runtime/alarm_queue.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -42,19 +43,6 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace rt {
-
-struct AlarmRow {
-    std::string time;
-    std::uint32_t data_id = 0;
-    std::string rule_key;
-    std::uint32_t seq = 0;
-    std::string alarm_id;
-    int level = 0;
-    std::string name;
-    std::string text;
-    bool begin = false;
-    std::uint32_t bus_id = 0;  // the line's bus device
-};
 
 // The site key "history".
 struct HistoryLimits {
@@ -200,7 +188,8 @@ private:
     bool broken_ = false;        // the connection must be reopened
     bool lastFull_ = false;      // the last failure was a full disk
     std::uint64_t episodeFailures_ = 0;
-    std::deque<AlarmRow> pendingAlarms_;
+    static constexpr std::size_t kMaxPendingAlarms = 10000;
+    AlarmQueue pendingAlarms_{kMaxPendingAlarms};
     std::map<std::pair<std::uint32_t, int>, PendingSnapshot> pendingSnapshots_;
     std::uint64_t droppedAlarms_ = 0;
 

@@ -75,6 +75,56 @@ TEST(HistoryStore, AlarmEventsRoundTrip) {
     EXPECT_EQ(rows[0].level, 2);
 }
 
+// Alarm events waiting for a store that cannot write: in order, every
+// field back as it went in, the oldest dropped at the bound, and the order
+// kept while the consumed front is cut off (rows of 180 bytes: past 64 kB).
+TEST(AlarmQueue, FirstInFirstOutWithinItsBound) {
+    auto row = [](std::uint32_t n) {
+        rt::AlarmRow a;
+        a.time = "2024-01-01 00:00:00." + std::to_string(n);
+        a.data_id = 4000000000u + n;
+        a.rule_key = "AC_" + std::to_string(n);
+        a.seq = n;
+        a.alarm_id = "06015";
+        a.level = static_cast<int>(n % 4);
+        a.name = "交流停电";
+        a.text = std::string(120, 'x') + std::to_string(n);
+        a.begin = n % 2;
+        a.bus_id = n * 7;
+        return a;
+    };
+    auto same = [](const rt::AlarmRow& a, const rt::AlarmRow& b) {
+        return a.time == b.time && a.data_id == b.data_id && a.rule_key == b.rule_key && a.seq == b.seq &&
+               a.alarm_id == b.alarm_id && a.level == b.level && a.name == b.name && a.text == b.text &&
+               a.begin == b.begin && a.bus_id == b.bus_id;
+    };
+    rt::AlarmQueue small(3);
+    int dropped = 0;
+    for (std::uint32_t n = 1; n <= 5; ++n) dropped += small.Push(row(n));
+    EXPECT_EQ(dropped, 2);
+    for (std::uint32_t n = 3; n <= 5; ++n) {
+        ASSERT_FALSE(small.Empty());
+        EXPECT_TRUE(same(small.Front(), row(n))) << n;
+        small.Pop();
+    }
+    EXPECT_TRUE(small.Empty());
+
+    rt::AlarmQueue big(10000);
+    std::uint32_t next = 0;
+    for (std::uint32_t n = 0; n < 1000; ++n) big.Push(row(n));
+    for (; next < 600; ++next) {
+        ASSERT_TRUE(same(big.Front(), row(next))) << next;
+        big.Pop();
+    }
+    for (std::uint32_t n = 1000; n < 1500; ++n) big.Push(row(n));
+    EXPECT_EQ(big.Size(), 900u);
+    for (; !big.Empty(); ++next) {
+        ASSERT_TRUE(same(big.Front(), row(next))) << next;
+        big.Pop();
+    }
+    EXPECT_EQ(next, 1500u);
+}
+
 TEST(HistoryStore, ADatabaseWithoutLineColumnsGetsThemAndKeepsItsRows) {
     TempDir dir;
     const std::string path = dir.Path() + "/old.db";
