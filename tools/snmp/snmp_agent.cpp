@@ -329,7 +329,7 @@ struct Agent::State {
         for (netsnmp_request_info* r = requests; r; r = r->next) {
             if (r->processed) continue;
             netsnmp_variable_list* vb = r->requestvb;
-            std::size_t i = Find(image, vb->name, vb->name_length);
+            std::size_t i = s.Find(image, vb->name, vb->name_length);
             if (info->mode == MODE_GET) {
                 if (i < image.Size() && Compare(vb->name, vb->name_length, image[i].name) == 0)
                     SetValue(vb, image[i].value);
@@ -338,6 +338,7 @@ struct Agent::State {
             } else if (info->mode == MODE_GETNEXT) {
                 if (i < image.Size() && Compare(vb->name, vb->name_length, image[i].name) == 0) ++i;
                 if (i < image.Size() && HasPrefix(image[i].name, reg->rootoid, reg->rootoid_len)) {
+                    s.lastFound = i;
                     const std::vector<oid> o = ToOids(image[i].name);
                     snmp_set_var_objid(vb, o.data(), o.size());
                     SetValue(vb, image[i].value);
@@ -386,6 +387,7 @@ struct Agent::State {
             std::size_t i = Find(all, vb->name, vb->name_length);
             if (i < all.Size() && !include && Compare(vb->name, vb->name_length, all[i].name) == 0) ++i;
             if (i < all.Size() && (end.empty() || Compare(end.data(), end.size(), all[i].name) > 0)) {
+                lastFound = i;
                 const std::vector<oid> o = ToOids(all[i].name);
                 snmp_set_var_objid(vb, o.data(), o.size());
                 SetValue(vb, all[i].value);
@@ -402,7 +404,9 @@ struct Agent::State {
     }
 
     // The first entry not before name.
-    static std::size_t Find(const Image& all, const oid* name, std::size_t n) {
+    std::size_t Find(const Image& all, const oid* name, std::size_t n) {
+        // A walk asks next for the entry answered last: looked at first.
+        if (lastFound < all.Size() && Compare(name, n, all[lastFound].name) == 0) return lastFound;
         std::size_t lo = 0, hi = all.Size();
         while (lo < hi) {
             const std::size_t mid = lo + (hi - lo) / 2;
@@ -464,6 +468,7 @@ struct Agent::State {
     Image image;
     Clock::time_point staleAt{};
     Clock::time_point agedAt{};
+    std::size_t lastFound = 0;  // the image's entry answered last to a GetNext
     bool dirty = true;
     bool connected = false;
     bool outage = false;
