@@ -392,7 +392,8 @@ void HistoryStore::Open(bool check) {
             // The WAL stays small even without a cap: on a small flash a WAL
             // of SQLite's default 4 MB could fill the disk by itself.
             const std::uint64_t wal = limits_.max_mb ? std::min<std::uint64_t>(kMiB, CapBytes() / 8) : kMiB;
-            const std::int64_t pageSize = Int("PRAGMA page_size");
+            pageSize_ = Int("PRAGMA page_size");
+            const std::int64_t pageSize = pageSize_;
             Exec(("PRAGMA journal_size_limit=" + std::to_string(wal) + ";").c_str());
             Exec(("PRAGMA wal_autocheckpoint=" +
                   std::to_string(std::max<std::int64_t>(16, static_cast<std::int64_t>(wal) / pageSize)) + ";")
@@ -909,8 +910,10 @@ bool HistoryStore::PurgeByAge() {
 std::uint64_t HistoryStore::CapBytes() const { return std::uint64_t(limits_.max_mb) * kMiB; }
 
 std::uint64_t HistoryStore::UsedBytes() {
-    return static_cast<std::uint64_t>((Int("PRAGMA page_count") - Int("PRAGMA freelist_count")) *
-                                      Int("PRAGMA page_size"));
+    // SQLite prepares these pragmas anew at every run: read once a pass.
+    pageCount_ = Int("PRAGMA page_count");
+    freePages_ = Int("PRAGMA freelist_count");
+    return static_cast<std::uint64_t>((pageCount_ - freePages_) * pageSize_);
 }
 
 bool HistoryStore::DropOldest() {
@@ -963,9 +966,9 @@ bool HistoryStore::ShrinkFile() {
         return true;
     }
     if (!limits_.max_mb) return false;
-    const std::int64_t pageSize = Int("PRAGMA page_size");
-    if (static_cast<std::uint64_t>(Int("PRAGMA page_count") * pageSize) <= FileLimit() ||
-        Int("PRAGMA freelist_count") == 0) {
+    // The page counts PurgeForCap read in this pass: nothing was written
+    // since (the upkeep comes here only when the steps before did nothing).
+    if (static_cast<std::uint64_t>(pageCount_ * pageSize_) <= FileLimit() || freePages_ == 0) {
         // The WAL grown by a large purge back to its limit.
         if (FileBytes(path_ + "-wal") > CapBytes() / 4) Exec("PRAGMA wal_checkpoint(TRUNCATE);");
         return false;

@@ -170,6 +170,7 @@ private:
     const std::vector<std::string>& LayoutNames(std::int64_t id);
     int DeleteIds(const char* table, const std::vector<std::int64_t>& ids);
     std::uint64_t CapBytes() const;
+    // Pages in use, from the page and free-list counts it keeps for ShrinkFile.
     std::uint64_t UsedBytes();
 
     const std::string path_;
@@ -196,7 +197,9 @@ private:
     std::string newestTime_;     // of the newest raw row: the store's "now"
     std::int64_t aggregated_ = 0;
     bool vacuumNeeded_ = false;  // a database made before auto_vacuum was set
-    bool capStuck_ = false;      // over the cap with nothing left to drop (logged)
+    bool capStuck_ = false;
+    std::int64_t pageSize_ = 4096;
+    std::int64_t pageCount_ = 0, freePages_ = 0;  // as UsedBytes read them last      // over the cap with nothing left to drop (logged)
     std::map<std::pair<std::uint32_t, int>, std::int64_t> newestIds_;  // kept from the size purge
     std::map<std::string, sqlite3_stmt*> kept_;
     std::map<std::string, std::int64_t> layoutIds_;
