@@ -393,10 +393,9 @@ void HistoryStore::Open(bool check) {
             // of SQLite's default 4 MB could fill the disk by itself.
             const std::uint64_t wal = limits_.max_mb ? std::min<std::uint64_t>(kMiB, CapBytes() / 8) : kMiB;
             pageSize_ = Int("PRAGMA page_size");
-            const std::int64_t pageSize = pageSize_;
             Exec(("PRAGMA journal_size_limit=" + std::to_string(wal) + ";").c_str());
             Exec(("PRAGMA wal_autocheckpoint=" +
-                  std::to_string(std::max<std::int64_t>(16, static_cast<std::int64_t>(wal) / pageSize)) + ";")
+                  std::to_string(std::max<std::int64_t>(16, static_cast<std::int64_t>(wal) / pageSize_)) + ";")
                      .c_str());
         }
         Exec(kSchema);

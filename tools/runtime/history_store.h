@@ -197,9 +197,9 @@ private:
     std::string newestTime_;     // of the newest raw row: the store's "now"
     std::int64_t aggregated_ = 0;
     bool vacuumNeeded_ = false;  // a database made before auto_vacuum was set
-    bool capStuck_ = false;
+    bool capStuck_ = false;      // over the cap with nothing left to drop (logged)
     std::int64_t pageSize_ = 4096;
-    std::int64_t pageCount_ = 0, freePages_ = 0;  // as UsedBytes read them last      // over the cap with nothing left to drop (logged)
+    std::int64_t pageCount_ = 0, freePages_ = 0;  // as UsedBytes read them last
     std::map<std::pair<std::uint32_t, int>, std::int64_t> newestIds_;  // kept from the size purge
     std::map<std::string, sqlite3_stmt*> kept_;
     std::map<std::string, std::int64_t> layoutIds_;

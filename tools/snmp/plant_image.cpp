@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <string_view>
 #include <limits>
+#include <string_view>
 
 namespace snmp {
 namespace {

@@ -313,8 +313,10 @@ struct Agent::State {
             dirty = false;
             agedAt = now;
             staleAt = Clock::time_point::max();
-            for (const LineRecord& l : lines)
-                if (now <= FreshUntil(l)) staleAt = std::min(staleAt, FreshUntil(l));
+            for (const LineRecord& l : lines) {
+                const auto until = FreshUntil(l);
+                if (now <= until) staleAt = std::min(staleAt, until);
+            }
         } else if (now - agedAt >= std::chrono::seconds(1)) {
             image.SetDataAges(lines, now);
             agedAt = now;
