@@ -16,17 +16,26 @@ namespace e2e {
 
 using namespace std::chrono_literals;
 
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), n);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
+std::vector<int> FreePorts(std::size_t count) {
+    // All sockets stay bound until every port is known: the kernel may hand
+    // out a port just closed again.
+    std::vector<int> sockets, ports;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        ::bind(s, reinterpret_cast<sockaddr*>(&a), n);
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+        sockets.push_back(s);
+        ports.push_back(ntohs(a.sin_port));
+    }
+    for (const int s : sockets) ::close(s);
+    return ports;
 }
+
+int FreePort() { return FreePorts(1).front(); }
 
 Broker::Broker(const std::string& dir, int p, const std::string& settings)
     : port(p), conf(dir + "/mosquitto.conf"), log(dir + "/broker.log") {

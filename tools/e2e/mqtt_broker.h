@@ -5,11 +5,14 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace e2e {
 
 // A loopback TCP port nothing listens on just now.
 int FreePort();
+// count such ports, all different.
+std::vector<int> FreePorts(std::size_t count);
 
 // Keeps its sessions in its folder across a restart, so that a subscriber
 // misses nothing published while it was reconnecting.

@@ -68,7 +68,8 @@ struct SecureBroker {
     std::string Url(int port) const { return "mqtts://127.0.0.1:" + std::to_string(port); }
 
     const std::string dir;
-    const int tls = FreePort(), elsewhere = FreePort();
+    const std::vector<int> ports = FreePorts(2);
+    const int tls = ports[0], elsewhere = ports[1];
     std::unique_ptr<Broker> broker;
 };
 

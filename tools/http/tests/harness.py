@@ -18,10 +18,19 @@ LAUNCHER = [w for w in os.environ.get("PMB_TEST_LAUNCHER", "").split("|") if w]
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
 
+_handed_out = set()
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A loopback port nothing listens on just now, never one this test was
+    given before (the kernel may hand out a port just closed again)."""
+    while True:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in _handed_out:
+            _handed_out.add(port)
+            return port
 
 
 def need(tool):
