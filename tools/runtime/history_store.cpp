@@ -338,7 +338,10 @@ HistoryStore::HistoryStore(const std::string& path, HistoryLimits limits, Log lo
     }
 }
 
-HistoryStore::~HistoryStore() { Close(); }
+HistoryStore::~HistoryStore() {
+    Flush();
+    Close();
+}
 
 void HistoryStore::SetDecoder(FieldDecoder decoder) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -499,16 +502,58 @@ void HistoryStore::AddColumnIfMissing(const char* table, const char* column, con
 void HistoryStore::SaveSnapshot(const std::string& time, std::uint32_t dataId, int typeNumber,
                                 const std::uint8_t* data, std::size_t length, std::uint32_t busId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    PendingSnapshot s{time, dataId, typeNumber, std::vector<std::uint8_t>(data, data + (data ? length : 0)), busId};
     newestTime_ = time;
     if (failing_ || !db_) {
         // Not tried while an episode is on: Upkeep retries first.
         ++failedWrites_;
         ++episodeFailures_;
-        pendingSnapshots_[{dataId, typeNumber}] = std::move(s);
+        pendingSnapshots_[{dataId, typeNumber}] =
+            PendingSnapshot{time, dataId, typeNumber, std::vector<std::uint8_t>(data, data + (data ? length : 0)), busId};
         return;
     }
-    if (!WriteSnapshot(s)) pendingSnapshots_[{dataId, typeNumber}] = std::move(s);
+    // Into the round's batch, reusing the buffers of the rows written last.
+    if (batchSnapshots_ == batch_.size()) batch_.emplace_back();
+    PendingSnapshot& s = batch_[batchSnapshots_++];
+    s.time = time;
+    s.dataId = dataId;
+    s.typeNumber = typeNumber;
+    s.data.assign(data, data + (data ? length : 0));
+    s.busId = busId;
+    // Rounds that never finish must not pile up: written every so many rows.
+    if (batchSnapshots_ >= kMaxBatch) Flush();
+}
+
+void HistoryStore::Flush() {
+    const std::uint64_t rows = batchSnapshots_ + batchAlarms_.size();
+    if (rows == 0) return;
+    const std::uint64_t counted = failedWrites_;
+    bool written = false;
+    if (!failing_ && db_) {
+        try {
+            Transaction t(db_);
+            bool ok = true;
+            for (const AlarmRow& a : batchAlarms_) ok = ok && WriteAlarm(a);
+            for (std::size_t i = 0; ok && i < batchSnapshots_; ++i) ok = WriteSnapshot(batch_[i]);
+            if (ok) {
+                t.Commit();
+                written = true;
+            }
+        } catch (const SqlError& e) {
+            WriteFailed(e.rc, "save round");
+        }
+    }
+    if (!written) {
+        // Rolled back as a whole: every row of the batch waits for Retry.
+        const std::uint64_t more = rows - std::min(rows, failedWrites_ - counted);
+        failedWrites_ += more;
+        episodeFailures_ += more;
+        for (const AlarmRow& a : batchAlarms_)
+            if (pendingAlarms_.Push(a)) ++droppedAlarms_;
+        for (std::size_t i = 0; i < batchSnapshots_; ++i)
+            pendingSnapshots_[{batch_[i].dataId, batch_[i].typeNumber}] = batch_[i];
+    }
+    batchAlarms_.clear();
+    batchSnapshots_ = 0;
 }
 
 bool HistoryStore::WriteSnapshot(const PendingSnapshot& s) {
@@ -532,16 +577,14 @@ bool HistoryStore::WriteSnapshot(const PendingSnapshot& s) {
 
 void HistoryStore::SaveAlarm(const AlarmRow& row) {
     std::lock_guard<std::mutex> lock(mutex_);
-    bool keep = true;
     if (failing_ || !db_) {
         ++failedWrites_;
         ++episodeFailures_;
-    } else {
-        keep = !WriteAlarm(row);
-    }
-    if (keep) {
         if (pendingAlarms_.Push(row)) ++droppedAlarms_;
+        return;
     }
+    batchAlarms_.push_back(row);
+    if (batchAlarms_.size() >= kMaxBatch) Flush();
 }
 
 bool HistoryStore::WriteAlarm(const AlarmRow& row) {
@@ -633,7 +676,9 @@ bool HistoryStore::Retry() {
 bool HistoryStore::Upkeep(std::chrono::microseconds budget) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + budget;
-    if (!Retry()) return false;
+    const bool retried = Retry();
+    Flush();
+    if (!retried || failing_) return false;
     try {
         for (;;) {
             // The cap first: aggregates of a large backlog must not grow the
@@ -982,6 +1027,7 @@ std::uint64_t HistoryStore::BytesOnDisk() const { return FileBytes(path_) + File
 
 std::optional<std::vector<std::uint8_t>> HistoryStore::Newest(std::uint32_t dataId, int typeNumber) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Flush();
     if (!db_) throw std::runtime_error("database " + path_ + " is not open");
     Reset r{newest_};
     sqlite3_bind_int64(newest_, 1, dataId);
@@ -996,21 +1042,25 @@ std::optional<std::vector<std::uint8_t>> HistoryStore::Newest(std::uint32_t data
 
 std::uint64_t HistoryStore::HistoryRows() {
     std::lock_guard<std::mutex> lock(mutex_);
+    Flush();
     return db_ ? static_cast<std::uint64_t>(Int("SELECT COUNT(*) FROM history")) : 0;
 }
 
 std::uint64_t HistoryStore::MinuteRows() {
     std::lock_guard<std::mutex> lock(mutex_);
+    Flush();
     return db_ ? static_cast<std::uint64_t>(Int("SELECT COUNT(*) FROM history_minute")) : 0;
 }
 
 std::uint64_t HistoryStore::HourRows() {
     std::lock_guard<std::mutex> lock(mutex_);
+    Flush();
     return db_ ? static_cast<std::uint64_t>(Int("SELECT COUNT(*) FROM history_hour")) : 0;
 }
 
 std::vector<AlarmRow> HistoryStore::Alarms() {
     std::lock_guard<std::mutex> lock(mutex_);
+    Flush();
     if (!db_) throw std::runtime_error("database " + path_ + " is not open");
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_,

@@ -19,6 +19,9 @@
 // oldest raw rows, then minutes, then hours (the newest raw row of each
 // device stays for restore), each step a small transaction.
 //
+// Writes: the snapshots and alarm events saved in a round are written
+// together, one commit, by the Upkeep that follows (or a read).
+//
 // Faults: a write that fails (disk full, read-only, file or directory gone)
 // is counted (FailedWrites), logged once per episode, and kept for a retry
 // at the next Upkeep (alarm events all, bounded; snapshots the newest per
@@ -99,7 +102,8 @@ public:
     // rows still go by age and size).
     void SetDecoder(FieldDecoder decoder);
 
-    // A write that fails is counted and kept for a retry; these never throw.
+    // Batched until the next Upkeep; a write that fails is counted and kept
+    // for a retry; these never throw.
     void SaveSnapshot(const std::string& time, std::uint32_t dataId, int typeNumber,
                       const std::uint8_t* data, std::size_t length, std::uint32_t busId = 0);
     void SaveAlarm(const AlarmRow& row);
@@ -144,6 +148,9 @@ private:
     void AddColumnIfMissing(const char* table, const char* column, const char* type);
     [[noreturn]] void Fail(const char* what);
 
+    // Writes the batch in one transaction; when that fails, every row of
+    // it waits for Retry.
+    void Flush();
     bool WriteSnapshot(const PendingSnapshot& s);
     bool WriteAlarm(const AlarmRow& row);
     void WriteFailed(int rc, const char* what);
@@ -193,6 +200,13 @@ private:
     AlarmQueue pendingAlarms_{kMaxPendingAlarms};
     std::map<std::pair<std::uint32_t, int>, PendingSnapshot> pendingSnapshots_;
     std::uint64_t droppedAlarms_ = 0;
+    // The rows saved since the last Flush: a round's snapshots and alarm
+    // events go to the file in one commit (Upkeep, a read or the destructor
+    // flushes). batch_ keeps its rows' buffers from round to round.
+    static constexpr std::size_t kMaxBatch = 64;
+    std::vector<PendingSnapshot> batch_;
+    std::size_t batchSnapshots_ = 0;
+    std::vector<AlarmRow> batchAlarms_;
 
     std::string newestTime_;     // of the newest raw row: the store's "now"
     std::int64_t aggregated_ = 0;

@@ -392,14 +392,21 @@ TEST(HistoryFaults, ARemovedFileOrDirectoryIsMadeAgain) {
     EXPECT_EQ(log.Count("removed or replaced"), 1);
 
     fs::remove_all(sub);
+    // Saved in the same round as a snapshot, before the store finds out.
+    rt::AlarmRow a;
+    a.time = Time(1, 0, 2);
+    a.rule_key = "while gone";
+    s.SaveAlarm(a);
     for (int i = 0; i < 5; ++i) {
-        s.Upkeep(std::chrono::milliseconds(5));
         s.SaveSnapshot(Time(1, 0, 2), 1, 5108, &three, 1);
+        s.Upkeep(std::chrono::milliseconds(5));
     }
     EXPECT_GE(s.FailedWrites(), 4u);
     fs::create_directory(sub);
     s.Upkeep(std::chrono::milliseconds(5));
     EXPECT_EQ(s.Newest(1, 5108), std::vector<std::uint8_t>{3});
+    ASSERT_FALSE(s.Alarms().empty());
+    EXPECT_EQ(s.Alarms().back().rule_key, "while gone");
     EXPECT_EQ(log.Count("removed or replaced"), 2);
     EXPECT_EQ(log.Count("writing again"), 2);
 }
