@@ -255,7 +255,7 @@ void AppendRound(std::string& out, const RoundData& r, const std::vector<std::st
         Key(out, ",\"fields\":");
         out += fields[i];
         Key(out, ",\"hex\":\"");
-        out += Hex(s.bytes);
+        AppendHex(out, s.bytes);
         Key(out, "\",\"type_number\":");
         AppendJsonInt(out, s.type_number);
         out.push_back('}');

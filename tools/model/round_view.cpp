@@ -25,14 +25,19 @@ Json::Value RuleJson(const rule_value& r) {
     return j;
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
+void AppendHex(std::string& out, const std::vector<std::uint8_t>& bytes) {
     static const char d[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (auto b : bytes) {
-        s.push_back(d[b >> 4]);
-        s.push_back(d[b & 15]);
+    std::size_t at = out.size();
+    out.resize(at + bytes.size() * 2);
+    for (const auto b : bytes) {
+        out[at++] = d[b >> 4];
+        out[at++] = d[b & 15];
     }
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string s;
+    AppendHex(s, bytes);
     return s;
 }
 

@@ -30,6 +30,8 @@ Json::Value RuleJson(const rule_value& r);
 // One line, no trailing newline; UTF-8 texts as they are.
 using rt::JsonLine;
 
+// Upper-case hex digits, two a byte.
 std::string Hex(const std::vector<std::uint8_t>& bytes);
+void AppendHex(std::string& out, const std::vector<std::uint8_t>& bytes);
 
 }  // namespace model

@@ -121,24 +121,33 @@ struct Reset {
     }
 };
 
-// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed, with the
+// connection's prepared statements for the three.
 class Transaction {
 public:
-    explicit Transaction(sqlite3* db) : db_(db) { Run("BEGIN IMMEDIATE"); }
+    template <typename Statements>
+    Transaction(sqlite3* db, const Statements& s) : db_(db), commit_(s.commit), rollback_(s.rollback) {
+        Run(s.begin, "BEGIN IMMEDIATE");
+    }
     ~Transaction() {
-        if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (done_) return;
+        sqlite3_step(rollback_);
+        sqlite3_reset(rollback_);
     }
     void Commit() {
-        Run("COMMIT");
+        Run(commit_, "COMMIT");
         done_ = true;
     }
 
 private:
-    void Run(const char* sql) {
-        const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) Throw(db_, rc, sql);
+    void Run(sqlite3_stmt* s, const char* what) {
+        const int rc = sqlite3_step(s);
+        sqlite3_reset(s);
+        if (rc != SQLITE_DONE) Throw(db_, rc, what);
     }
     sqlite3* db_;
+    sqlite3_stmt* commit_;
+    sqlite3_stmt* rollback_;
     bool done_ = false;
 };
 
@@ -482,6 +491,10 @@ sqlite3_stmt* HistoryStore::Kept(const std::string& sql) {
     return s;
 }
 
+HistoryStore::TxnStatements HistoryStore::Txn() {
+    return {Kept("BEGIN IMMEDIATE"), Kept("COMMIT"), Kept("ROLLBACK")};
+}
+
 std::int64_t HistoryStore::Int(const char* sql) {
     Stmt q(db_, Kept(sql));
     return q.Step() ? q.I(0) : 0;
@@ -530,7 +543,7 @@ void HistoryStore::Flush() {
     bool written = false;
     if (!failing_ && db_) {
         try {
-            Transaction t(db_);
+            Transaction t(db_, Txn());
             bool ok = true;
             for (const AlarmRow& a : batchAlarms_) ok = ok && WriteAlarm(a);
             for (std::size_t i = 0; ok && i < batchSnapshots_; ++i) ok = WriteSnapshot(batch_[i]);
@@ -871,7 +884,7 @@ bool HistoryStore::AggregateStep() {
         }
     }
     if (last == aggregated_) return false;
-    Transaction t(db_);
+    Transaction t(db_, Txn());
     for (auto* buckets : {&minutes, &hours}) {
         const char* table = buckets == &minutes ? "history_minute" : "history_hour";
         for (const auto& [b, acc] : *buckets) {
@@ -890,7 +903,7 @@ bool HistoryStore::AggregateStep() {
 
 int HistoryStore::DeleteIds(const char* table, const std::vector<std::int64_t>& ids) {
     if (ids.empty()) return 0;
-    Transaction t(db_);
+    Transaction t(db_, Txn());
     Stmt d(db_, Kept(std::string("DELETE FROM ") + table + " WHERE id=?"));
     for (const std::int64_t id : ids) {
         d.Int(1, id).Step();

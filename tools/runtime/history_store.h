@@ -145,6 +145,14 @@ private:
     std::int64_t Int(const char* sql);
     // A statement prepared once per connection (finalized by Close).
     sqlite3_stmt* Kept(const std::string& sql);
+    // BEGIN IMMEDIATE, COMMIT and ROLLBACK as kept statements: parsed at
+    // every transaction, they cost more than a round's inserts.
+    struct TxnStatements {
+        sqlite3_stmt* begin;
+        sqlite3_stmt* commit;
+        sqlite3_stmt* rollback;
+    };
+    TxnStatements Txn();
     void AddColumnIfMissing(const char* table, const char* column, const char* type);
     [[noreturn]] void Fail(const char* what);
 
