@@ -52,10 +52,38 @@ void AppendNumber(std::string& out, T v) {
     out.append(b, r.ptr);
 }
 
+// Most measured values have at most three decimals, and below 1e5 their
+// shortest text is plain digits: written from the integer of thousandths
+// at a fraction of the general conversion's cost, the same bytes. A value
+// is taken only when thousandths / 1000 gives it back exactly; then no other
+// text of three decimals or fewer is as near (an ulp is far below 0.001).
+bool AppendThousandths(std::string& out, double v) {
+    if (!(std::fabs(v) < 1e5)) return false;
+    const long long n = std::llround(v * 1000);
+    if (static_cast<double>(n) / 1000 != v || (n == 0 && std::signbit(v))) return false;
+    char b[24];
+    char* e = b + sizeof b;
+    char* p = e;
+    unsigned long long u = static_cast<unsigned long long>(n < 0 ? -n : n);
+    int decimals = 3;
+    while (decimals > 1 && u % 10 == 0) {  // trailing zeros go, one decimal stays
+        u /= 10;
+        --decimals;
+    }
+    for (int i = 0; i < decimals; ++i, u /= 10) *--p = static_cast<char>('0' + u % 10);
+    *--p = '.';
+    do *--p = static_cast<char>('0' + u % 10);
+    while ((u /= 10) != 0);
+    if (n < 0) *--p = '-';
+    out.append(p, e);
+    return true;
+}
+
 void AppendReal(std::string& out, double v) {
     // As jsoncpp writes what JSON cannot hold.
     if (std::isnan(v)) return out.append("null"), void();
     if (std::isinf(v)) return out.append(v < 0 ? "-1e+9999" : "1e+9999"), void();
+    if (AppendThousandths(out, v)) return;
     char b[32];
     const auto r = std::to_chars(b, b + sizeof b, v);
     out.append(b, r.ptr);

@@ -6,12 +6,15 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -73,6 +76,33 @@ TEST(JsonLine, RealsReadBackAsTheSameDouble) {
         const double got = back["x"].asDouble();
         EXPECT_EQ(std::memcmp(&got, &d, sizeof d), 0) << text;
         EXPECT_LE(text.size(), Jsoncpp(v).size()) << text;
+    }
+}
+
+// What the general conversion writes, ".0" added to a whole number.
+std::string Shortest(double d) {
+    char b[32];
+    const auto r = std::to_chars(b, b + sizeof b, d);
+    std::string s(b, r.ptr);
+    if (s.find_first_of(".e") == std::string::npos) s += ".0";
+    return s;
+}
+
+TEST(JsonLine, RealsOfFewDecimalsAsTheGeneralConversionWritesThem) {
+    std::vector<double> cases = {0.0, -0.0, 0.001, -0.001, 0.0005, 0.1, 0.25, 1.0, -1.0, 10.0, 100.5, 229.8f, 230.1,
+                                 53.2f, 99999.999, -99999.999, 99999.9995, 100000.0, 1e5 + 0.5, 12345.678,
+                                 0.30000000000000004, 1e-7, 4503599627370496.0};
+    std::mt19937 rng(7);
+    for (int i = 0; i < 20000; ++i) {
+        const int thousandths = std::uniform_int_distribution<int>(-150'000'000, 150'000'000)(rng);
+        cases.push_back(thousandths / 1000.0);
+        cases.push_back(static_cast<float>(thousandths / 1000.0));  // a single widened
+        cases.push_back(thousandths / 7.0);
+    }
+    for (double d : cases) {
+        std::string out = "x";
+        rt::AppendJsonReal(out, d);
+        ASSERT_EQ(out, "x" + Shortest(d)) << d;
     }
 }
 
