@@ -348,7 +348,7 @@ HistoryStore::HistoryStore(const std::string& path, HistoryLimits limits, Log lo
 }
 
 HistoryStore::~HistoryStore() {
-    Flush();
+    FlushLocked();
     Close();
 }
 
@@ -533,10 +533,15 @@ void HistoryStore::SaveSnapshot(const std::string& time, std::uint32_t dataId, i
     s.data.assign(data, data + (data ? length : 0));
     s.busId = busId;
     // Rounds that never finish must not pile up: written every so many rows.
-    if (batchSnapshots_ >= kMaxBatch) Flush();
+    if (batchSnapshots_ >= kMaxBatch) FlushLocked();
 }
 
 void HistoryStore::Flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
+}
+
+void HistoryStore::FlushLocked() {
     const std::uint64_t rows = batchSnapshots_ + batchAlarms_.size();
     if (rows == 0) return;
     const std::uint64_t counted = failedWrites_;
@@ -597,7 +602,7 @@ void HistoryStore::SaveAlarm(const AlarmRow& row) {
         return;
     }
     batchAlarms_.push_back(row);
-    if (batchAlarms_.size() >= kMaxBatch) Flush();
+    if (batchAlarms_.size() >= kMaxBatch) FlushLocked();
 }
 
 bool HistoryStore::WriteAlarm(const AlarmRow& row) {
@@ -690,7 +695,7 @@ bool HistoryStore::Upkeep(std::chrono::microseconds budget) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + budget;
     const bool retried = Retry();
-    Flush();
+    FlushLocked();
     if (!retried || failing_) return false;
     try {
         for (;;) {
@@ -1040,7 +1045,7 @@ std::uint64_t HistoryStore::BytesOnDisk() const { return FileBytes(path_) + File
 
 std::optional<std::vector<std::uint8_t>> HistoryStore::Newest(std::uint32_t dataId, int typeNumber) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Flush();
+    FlushLocked();
     if (!db_) throw std::runtime_error("database " + path_ + " is not open");
     Reset r{newest_};
     sqlite3_bind_int64(newest_, 1, dataId);
@@ -1055,25 +1060,25 @@ std::optional<std::vector<std::uint8_t>> HistoryStore::Newest(std::uint32_t data
 
 std::uint64_t HistoryStore::HistoryRows() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Flush();
+    FlushLocked();
     return db_ ? static_cast<std::uint64_t>(Int("SELECT COUNT(*) FROM history")) : 0;
 }
 
 std::uint64_t HistoryStore::MinuteRows() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Flush();
+    FlushLocked();
     return db_ ? static_cast<std::uint64_t>(Int("SELECT COUNT(*) FROM history_minute")) : 0;
 }
 
 std::uint64_t HistoryStore::HourRows() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Flush();
+    FlushLocked();
     return db_ ? static_cast<std::uint64_t>(Int("SELECT COUNT(*) FROM history_hour")) : 0;
 }
 
 std::vector<AlarmRow> HistoryStore::Alarms() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Flush();
+    FlushLocked();
     if (!db_) throw std::runtime_error("database " + path_ + " is not open");
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_,

@@ -111,6 +111,11 @@ public:
     // std::runtime_error when the database cannot be read).
     std::optional<std::vector<std::uint8_t>> Newest(std::uint32_t dataId, int typeNumber);
 
+    // Writes the rows saved since the last write in one transaction; when
+    // that fails, every one of them waits for the retry. Upkeep and the
+    // reads below do it first.
+    void Flush();
+
     // Retries failed writes, then aggregates and purges in transactions of
     // a few hundred rows until `budget` has passed or nothing is due.
     // Returns true when more is due (call again soon).
@@ -156,9 +161,7 @@ private:
     void AddColumnIfMissing(const char* table, const char* column, const char* type);
     [[noreturn]] void Fail(const char* what);
 
-    // Writes the batch in one transaction; when that fails, every row of
-    // it waits for Retry.
-    void Flush();
+    void FlushLocked();
     bool WriteSnapshot(const PendingSnapshot& s);
     bool WriteAlarm(const AlarmRow& row);
     void WriteFailed(int rc, const char* what);
