@@ -9,6 +9,8 @@
 #include "tools/e2e/plant_plan.h"
 #include "tools/e2e/round_checks.h"
 #include "tools/e2e/sim_run.h"
+#include "tools/mqtt/mqtt_publisher.h"
+#include "tools/runtime/log_sink.h"
 
 #include <gtest/gtest.h>
 #include <mosquitto.h>
@@ -206,6 +208,44 @@ TEST(Mqtt, EveryAlarmEventArrivesThroughABrokerOutageAndStateMatchesTheRounds) {
                 !configs["homeassistant/sensor/e2e/1001_ia_alert/config"].isMember("unit_of_measurement"));
     if (HasFailure()) ADD_FAILURE() << logs;
     run.StopSim();
+}
+
+// More events than the queue holds while the broker is away: one line when
+// the first is dropped, one when the queue is delivered, none between.
+TEST(Mqtt, AFullQueueIsLoggedOnceAnEpisode) {
+    TempDir dir;
+    Broker broker(dir.Path());  // started once the events are queued
+    mqtt::MqttConfig config;
+    mqtt::ParseUrl("mqtt://127.0.0.1:" + std::to_string(broker.port), config);
+    config.topic_prefix = "e2e";
+    config.client_id = "e2e-queue";
+    config.queue_size = 2;
+    const std::string logPath = dir.Path() + "/publisher.log";
+    rt::LogSink log;
+    ASSERT_TRUE(log.Open(logPath));
+    {
+        mqtt::Publisher publisher(config, log);
+        for (int i = 0; i < 50; ++i) {
+            Json::Value e;
+            e["event"] = "line_lost";
+            e["seq"] = i;
+            publisher.Event(e);
+        }
+        broker.Start();
+        for (int i = 0; i < 600 && publisher.Stats().delivered < 2; ++i) std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(publisher.Stats().delivered, 2u);
+        EXPECT_EQ(publisher.Stats().dropped, 48u);
+        publisher.Stop();
+    }
+    broker.Stop();
+    const std::string text = ReadFile(logPath);
+    const auto count = [&](const std::string& what) {
+        int n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("event queue full"), 1) << text;
+    EXPECT_EQ(count("delivered; 48 events were dropped"), 1) << text;
 }
 
 }  // namespace

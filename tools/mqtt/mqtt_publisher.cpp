@@ -158,9 +158,9 @@ void Publisher::Event(const Json::Value& record) {
     if (queue_.size() >= config_.queue_size) {
         queue_.pop_front();
         ++stats_.dropped;
-        if (stats_.dropped == 1 || stats_.dropped % 100 == 0)
-            log_.Write("mqtt: event queue full (" + std::to_string(config_.queue_size) + "), oldest dropped; " +
-                       std::to_string(stats_.dropped) + " dropped so far");
+        if (burstDrops_++ == 0)
+            log_.Write("mqtt: event queue full (" + std::to_string(config_.queue_size) +
+                       "), oldest dropped; further drops counted");
         if (connected_) PublishLocked(Topic("dropped"), std::to_string(stats_.dropped), config_.qos, true);
     }
     queue_.push_back({Topic(alarm ? "alarm" : "line"), rt::JsonLine(record)});
@@ -303,6 +303,11 @@ void Publisher::OnPublish(struct mosquitto*, void* self, int mid) {
             ++p->stats_.delivered;
             break;
         }
+    }
+    if (p->burstDrops_ && p->queue_.empty()) {
+        p->log_.Write("mqtt: event queue delivered; " + std::to_string(p->burstDrops_) +
+                      " events were dropped while it was full");
+        p->burstDrops_ = 0;
     }
     if (mid == p->offlineMid_) p->offlineDone_ = true;
     p->changed_.notify_all();

@@ -98,6 +98,9 @@ private:
     PublisherStats stats_;
     bool connected_ = false;
     bool outage_ = false;    // logged; the next connect ends it
+    // Events dropped since the queue was last full with none dropped: the
+    // episode is logged at its first drop and once the queue is delivered.
+    std::uint64_t burstDrops_ = 0;
     std::chrono::steady_clock::time_point unconnectedSince_ = std::chrono::steady_clock::now();
     std::mutex errorsMutex_;
     std::vector<std::string> errors_;  // the library's error lines, the last few
