@@ -130,7 +130,10 @@ public:
         Run(s.begin, "BEGIN IMMEDIATE");
     }
     ~Transaction() {
-        if (done_) return;
+        // A full disk or an I/O error may have rolled it back already: a
+        // second ROLLBACK would fail and put its own message in place of
+        // the one the failure is logged with.
+        if (done_ || sqlite3_get_autocommit(db_)) return;
         sqlite3_step(rollback_);
         sqlite3_reset(rollback_);
     }

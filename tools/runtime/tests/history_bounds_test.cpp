@@ -331,6 +331,7 @@ TEST(HistoryFaults, FullDiskCountsRetriesAndResumes) {
     s.SaveAlarm(a);
     for (int i = 0; i < 20; ++i) Round();
     EXPECT_EQ(log.Count("failed:"), 1);
+    EXPECT_EQ(log.Count("database or disk is full"), 1) << ::testing::PrintToString(log.lines);
     EXPECT_EQ(log.Count("writing again"), 0);
     fs::remove(small.Dir() + "/filler");
     Round();
